@@ -1,0 +1,106 @@
+// lantrel-status: parse the arguments, run one command, print, exit.
+// Exit status 0 after a command completes, 1 after any error, with the
+// error and the usage text on standard error.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lantrel/status_store.hpp"
+#include "lantrel/task_status.hpp"
+#include "support/text.hpp"
+
+namespace {
+
+using namespace lantrel;
+using Arguments = std::vector<std::string>;
+
+constexpr std::string_view usage =
+    "lantrel-status set ID working|waiting|done|failed|unknown NAME [--directory PATH]\n"
+    "lantrel-status remove ID [--directory PATH]\n"
+    "lantrel-status list [--directory PATH]\n"
+    "lantrel-status codex\n"
+    "lantrel-status claude-hook\n"
+    "\n"
+    "IDs use letters, digits, hyphens and underscores. Quote multi-word names.\n"
+    "Working/waiting signals expire to unknown after 5 minutes; repeat set as a heartbeat.\n"
+    "Files stay local. No Codex settings or shell profiles are changed. Claude hooks write "
+    "status metadata only.";
+
+void writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void requireCount(const Arguments& args, std::size_t count) {
+  if (args.size() != count) throw StatusError(StatusError::invalidRecord);
+}
+
+std::string setCommand(const StatusStore& store, const Arguments& args) {
+  requireCount(args, 4);
+  const std::string& id = args[1];
+  auto state = lightState(args[2]);
+  if (!state) throw StatusError(StatusError::invalidRecord);
+  std::string name = text::repairUTF8(args[3]);
+  if (text::trimmed(name).empty()) throw StatusError(StatusError::invalidRecord);
+  store.write(TaskStatus(id, name, *state, Instant::now(), std::string(localSource)));
+  return std::string(label(*state)) + ": " + name + "\n";
+}
+
+std::string removeCommand(const StatusStore& store, const Arguments& args) {
+  requireCount(args, 2);
+  store.remove(args[1]);
+  return {};
+}
+
+std::string listCommand(const StatusStore& store, const Arguments& args) {
+  requireCount(args, 1);
+  return encodePretty(store.load()) + "\n";
+}
+
+// Returns what the command prints on standard output; throws on any error.
+std::string run(Arguments args) {
+  StatusStore store{StatusStore::defaultDirectory()};
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--directory") continue;
+    if (i + 1 == args.size()) throw StatusError(StatusError::invalidRecord);
+    store.directory = std::filesystem::absolute(args[i + 1]);
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+               args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+    break;
+  }
+  if (args.empty()) throw StatusError(StatusError::invalidRecord);
+  const std::string& command = args[0];
+  if (command == "set") return setCommand(store, args);
+  if (command == "remove") return removeCommand(store, args);
+  if (command == "list") return listCommand(store, args);
+  if (command == "--help" || command == "-h") return std::string(usage) + "\n";
+  throw StatusError(StatusError::invalidRecord);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string message;
+  try {
+    writeAll(STDOUT_FILENO, run(Arguments(argv + 1, argv + argc)));
+    return 0;
+  } catch (const std::exception& error) {
+    message = text::repairUTF8(error.what());
+  } catch (...) {
+    message = "unexpected error";
+  }
+  writeAll(STDERR_FILENO, "Lantrel status: " + message + "\n" + std::string(usage) + "\n");
+  return 1;
+}

@@ -1,0 +1,228 @@
+#include "support/files.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+#include <vector>
+
+#include "lantrel/errors.hpp"
+
+namespace lantrel::files {
+
+namespace {
+
+// Closes a descriptor on every path out of a read; close errors are ignored.
+struct Descriptor {
+  int fd = -1;
+  explicit Descriptor(int f) : fd(f) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+ResourceValues fromStat(const struct stat& st) {
+  ResourceValues v;
+  v.isRegularFile = S_ISREG(st.st_mode);
+  v.isDirectory = S_ISDIR(st.st_mode);
+  v.isSymbolicLink = S_ISLNK(st.st_mode);
+  v.size = static_cast<std::uint64_t>(st.st_size);
+  v.modified = Instant::fromUnix(static_cast<double>(st.st_mtim.tv_sec) +
+                                 static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
+  v.owner = st.st_uid;
+  v.mode = st.st_mode & 07777;
+  return v;
+}
+
+int openForReading(const fs::path& path, int extraFlags = 0) {
+  // O_NONBLOCK keeps a FIFO planted where a file belongs from hanging us.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
+  if (fd < 0) throwErrno("cannot open file", path, errno);
+  return fd;
+}
+
+std::uint64_t sizeOf(int fd, const fs::path& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throwErrno("cannot get file size", path, errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+// Reads up to `limit` bytes at `offset`; stops early at end of file.
+std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path) {
+  std::string data;
+  data.resize(static_cast<std::size_t>(limit));
+  std::size_t filled = 0;
+  while (filled < data.size()) {
+    ssize_t n = ::pread(fd, data.data() + filled, data.size() - filled,
+                        static_cast<off_t>(offset + filled));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("cannot read file", path, errno);
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  data.resize(filled);
+  return data;
+}
+
+// Shared by both tail reads; `keepUnbroken` keeps data with no line feed.
+std::string readTail(const fs::path& path, std::uint64_t limit, bool keepUnbroken) {
+  Descriptor file(openForReading(path));
+  std::uint64_t size = sizeOf(file.fd, path);
+  bool startsInside = size > limit;
+  std::string data =
+      readAt(file.fd, startsInside ? size - limit : 0, std::min(size, limit), path);
+  std::size_t first = data.find('\n');
+  if (first == std::string::npos) return keepUnbroken ? data : std::string();
+  if (startsInside) data.erase(0, first + 1);
+  if (!data.empty() && data.back() != '\n') {
+    std::size_t last = data.rfind('\n');
+    if (last == std::string::npos) return keepUnbroken ? data : std::string();
+    data.resize(last + 1);
+  }
+  return data;
+}
+
+}  // namespace
+
+[[noreturn]] void throwErrno(const char* what, const fs::path& path, int error) {
+  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+ResourceValues resourceValues(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) throwErrno("cannot read file attributes", path, errno);
+  return fromStat(st);
+}
+
+std::optional<ResourceValues> resourceValuesIfExists(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    throwErrno("cannot read file attributes", path, errno);
+  }
+  return fromStat(st);
+}
+
+std::string readOwnFile(const fs::path& path, std::uint64_t limit) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ELOOP) throw StatusError(StatusError::invalidRecord);
+    throwErrno("cannot open file", path, errno);
+  }
+  Descriptor file(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throwErrno("cannot read file attributes", path, errno);
+  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > limit)
+    throw StatusError(StatusError::invalidRecord);
+  // One byte more than allowed tells a file that grew since fstat.
+  std::string data = readAt(fd, 0, static_cast<std::uint64_t>(st.st_size) + 1, path);
+  if (data.size() > limit) throw StatusError(StatusError::invalidRecord);
+  return data;
+}
+
+std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit) {
+  Descriptor file(openForReading(path));
+  std::uint64_t size = sizeOf(file.fd, path);
+  if (size > limit) return std::nullopt;
+  std::string data = readAt(file.fd, 0, size + 1, path);
+  if (data.size() > limit) return std::nullopt;
+  return data;
+}
+
+std::string readHead(const fs::path& path, std::uint64_t limit) {
+  Descriptor file(openForReading(path));
+  return readAt(file.fd, 0, std::min(limit, sizeOf(file.fd, path)), path);
+}
+
+std::string readTailLines(const fs::path& path, std::uint64_t limit) {
+  return readTail(path, limit, false);
+}
+
+std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit) {
+  return readTail(path, limit, true);
+}
+
+void createDirectories(const fs::path& path) {
+  // Walk up to the first existing ancestor, then create downwards.
+  std::vector<fs::path> missing;
+  fs::path current = path.lexically_normal();
+  if (current.has_filename() == false && current.has_parent_path())
+    current = current.parent_path();
+  while (!current.empty()) {
+    struct stat st;
+    if (::stat(current.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode))
+        throwErrno("cannot create directory", current, ENOTDIR);
+      break;
+    }
+    if (errno != ENOENT) throwErrno("cannot create directory", current, errno);
+    missing.push_back(current);
+    fs::path parent = current.parent_path();
+    if (parent == current) break;
+    current = parent;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) != 0) {
+      if (errno == EEXIST) continue;  // another process was quicker
+      throwErrno("cannot create directory", *it, errno);
+    }
+    // The umask may have taken bits away; the directory is the owner's alone.
+    if (::chmod(it->c_str(), 0700) != 0) throwErrno("cannot set permissions", *it, errno);
+  }
+}
+
+void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode) {
+  fs::path directory = path.parent_path();
+  if (directory.empty()) directory = ".";
+  // The template ends in random characters, so the file never looks like
+  // a task file to a concurrent listing.
+  std::string name = (directory / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);  // O_CREAT|O_EXCL, mode 0600
+  if (fd < 0) throwErrno("cannot create temporary file", directory, errno);
+  auto fail = [&](const char* what, const fs::path& where) {
+    int error = errno;
+    ::close(fd);
+    ::unlink(name.c_str());
+    throwErrno(what, where, error);
+  };
+  std::size_t written = 0;
+  while (written < data.size()) {
+    ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("cannot write file", name);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail("cannot write file", name);
+  if (::rename(name.c_str(), path.c_str()) != 0) fail("cannot replace file", path);
+  // The descriptor still names the new file: set its mode without a path race.
+  if (::fchmod(fd, mode) != 0) {
+    int error = errno;
+    ::close(fd);
+    throwErrno("cannot set permissions", path, error);
+  }
+  ::close(fd);
+}
+
+fs::path homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home);
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result &&
+      result->pw_dir)
+    return fs::path(result->pw_dir);
+  return fs::path("/");
+}
+
+}  // namespace lantrel::files

@@ -1,0 +1,71 @@
+// File access shared by every area. Two regimes: our own files are read
+// strictly (no links, regular files only, size-limited, else invalidRecord);
+// other programs' files are read only in bounded pieces.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "lantrel/instant.hpp"
+
+namespace lantrel::files {
+
+namespace fs = std::filesystem;
+
+// What lstat says of a path; links are never followed.
+struct ResourceValues {
+  bool isRegularFile = false;
+  bool isDirectory = false;
+  bool isSymbolicLink = false;
+  std::uint64_t size = 0;
+  Instant modified;
+  uid_t owner = 0;
+  mode_t mode = 0;
+};
+
+// Throws filesystem_error (with the path) when lstat fails.
+ResourceValues resourceValues(const fs::path& path);
+// nullopt when nothing exists at the path; other failures throw.
+std::optional<ResourceValues> resourceValuesIfExists(const fs::path& path);
+
+// Our own files: the whole file, refused with StatusError::invalidRecord when
+// it is a symbolic link, not a regular file, or larger than `limit` bytes.
+std::string readOwnFile(const fs::path& path, std::uint64_t limit);
+
+// The whole file if it is at most `limit` bytes; nullopt when it is larger.
+// Follows links; failures to open or read throw.
+std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit);
+
+// At most the first `limit` bytes.
+std::string readHead(const fs::path& path, std::uint64_t limit);
+
+// The last whole lines within `limit` bytes: when reading starts inside the
+// file the partial first line is dropped, and a last line without its line
+// feed is dropped; with no line feed left the result is empty.
+std::string readTailLines(const fs::path& path, std::uint64_t limit);
+
+// The same, but data without any line feed is kept whole (the last `limit`
+// bytes as they are).
+std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit);
+
+// Creates `path` and every missing parent, each with mode 0700. Existing
+// directories are left as they are.
+void createDirectories(const fs::path& path);
+
+// Replaces `path` in one step: the data goes to a new file in the same
+// directory (O_EXCL, mode 0600 from the start, a name that never ends in
+// ".json"), is flushed to disk and renamed over the target; then the file
+// gets `mode`. A crash leaves the old file or the new one, never a part.
+void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
+// $HOME, else the password database's home of the current user.
+fs::path homeDirectory();
+
+// A filesystem_error for `path` from errno.
+[[noreturn]] void throwErrno(const char* what, const fs::path& path, int error);
+
+}  // namespace lantrel::files

@@ -1,0 +1,177 @@
+// Helpers shared by the tests: temporary directories, small file writers and
+// a runner for the built command-line tool.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace lantrel::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "lantrel-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    // Restore permissions that tests may have taken away before removing.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored))
+      if (it->is_directory(ignored) && !it->is_symlink(ignored))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& p) const { return path_ / p; }
+
+ private:
+  fs::path path_;
+};
+
+inline void writeFile(const fs::path& path, std::string_view data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+inline std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline mode_t modeOf(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+// Sets a file's modification time to `unixSeconds`.
+inline void touch(const fs::path& path, double unixSeconds) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(unixSeconds);
+  times[0].tv_nsec = times[1].tv_nsec =
+      static_cast<long>((unixSeconds - static_cast<double>(times[0].tv_sec)) * 1e9);
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+};
+
+// Runs `program` with `args`, the current environment changed by `env`
+// (an empty value removes the variable), and `input` on standard input.
+inline RunResult run(const std::string& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& env = {},
+                     const std::string& input = {}, const fs::path& workingDirectory = {}) {
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    auto eq = entry.find('=');
+    if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) {
+    if (v.empty()) merged.erase(k);
+    else merged[k] = v;
+  }
+  std::vector<std::string> envStrings;
+  for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : argStrings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  if (!workingDirectory.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+  pid_t pid;
+  int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (rc != 0) throw std::runtime_error("spawn failed: " + program);
+
+  RunResult result;
+  std::size_t written = 0;
+  int inFd = in[1];
+  if (input.empty()) {
+    ::close(inFd);
+    inFd = -1;
+  } else {
+    ::fcntl(inFd, F_SETFL, O_NONBLOCK);
+  }
+  bool outOpen = true, errOpen = true;
+  char buffer[65536];
+  while (outOpen || errOpen) {
+    std::vector<pollfd> fds;
+    if (outOpen) fds.push_back({out[0], POLLIN, 0});
+    if (errOpen) fds.push_back({err[0], POLLIN, 0});
+    if (inFd >= 0) fds.push_back({inFd, POLLOUT, 0});
+    if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+    for (const auto& p : fds) {
+      if (!p.revents) continue;
+      if (p.fd == inFd) {
+        ssize_t n = ::write(inFd, input.data() + written, input.size() - written);
+        if (n > 0) written += static_cast<std::size_t>(n);
+        if (n < 0 || written == input.size()) {
+          ::close(inFd);
+          inFd = -1;
+        }
+        continue;
+      }
+      ssize_t n = ::read(p.fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        (p.fd == out[0] ? outOpen : errOpen) = false;
+        continue;
+      }
+      (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  if (inFd >= 0) ::close(inFd);
+  ::close(out[0]);
+  ::close(err[0]);
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return result;
+}
+
+}  // namespace lantrel::testing
