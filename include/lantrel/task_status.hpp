@@ -11,6 +11,10 @@
 #include "lantrel/errors.hpp"
 #include "lantrel/instant.hpp"
 
+namespace simdjson::dom {
+class parser;
+}
+
 namespace lantrel {
 
 enum class LightState { working, waiting, done, unread, failed, unknown };
@@ -87,6 +91,8 @@ struct TaskStatus {
   // Reads one record; throws DecodingError for malformed JSON, a missing or
   // mistyped required key, or an unknown state. Unknown keys are ignored.
   static TaskStatus decode(std::string_view json);
+  // The same with a parser the caller reuses across many records.
+  static TaskStatus decode(std::string_view json, simdjson::dom::parser& parser);
 
   bool operator==(const TaskStatus&) const = default;
 };

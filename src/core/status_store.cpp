@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <memory>
 
+#include <simdjson.h>
+
 #include "support/files.hpp"
 
 namespace lantrel {
@@ -26,6 +28,14 @@ bool hasJSONExtension(std::string_view name) {
   return dot != std::string_view::npos && dot > 0 && name.substr(dot + 1) == "json";
 }
 
+// 1 to 100 ASCII letters, digits, "-" and "_": no "/", "." or "..", so a
+// file never lands outside the store's directory.
+void checkID(std::string_view id) {
+  if (id.empty() || id.size() > maximumIDLength) throw StatusError(StatusError::invalidID);
+  for (char c : id)
+    if (!isIDCharacter(c)) throw StatusError(StatusError::invalidID);
+}
+
 struct DirectoryCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
@@ -37,9 +47,7 @@ std::filesystem::path StatusStore::defaultDirectory() {
 }
 
 std::filesystem::path StatusStore::location(std::string_view id) const {
-  if (id.empty() || id.size() > maximumIDLength) throw StatusError(StatusError::invalidID);
-  for (char c : id)
-    if (!isIDCharacter(c)) throw StatusError(StatusError::invalidID);
+  checkID(id);
   return directory / (std::string(id) + ".json");
 }
 
@@ -66,13 +74,18 @@ std::vector<TaskStatus> StatusStore::load() const {
     files::throwErrno("cannot list directory", directory, errno);
   }
   std::vector<TaskStatus> tasks;
+  simdjson::dom::parser parser;  // one parser for every record
   errno = 0;
   while (const dirent* entry = ::readdir(listing.get())) {
     std::string_view name = entry->d_name;
     if (!hasJSONExtension(name)) continue;
-    std::filesystem::path file = directory / name;
-    TaskStatus task = TaskStatus::decode(files::readOwnFile(file, maximumRecordBytes));
-    if (location(task.id).filename() != file.filename())
+    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
+      throw StatusError(StatusError::invalidRecord);
+    std::string data = files::readOwnFile(directory / name, maximumRecordBytes);
+    TaskStatus task = TaskStatus::decode(data, parser);
+    checkID(task.id);
+    // The record must be the one its file name promises.
+    if (name.size() != task.id.size() + 5 || name.substr(0, task.id.size()) != task.id)
       throw StatusError(StatusError::invalidRecord);
     tasks.push_back(std::move(task));
     errno = 0;

@@ -1,6 +1,12 @@
 #include "lantrel/task_status.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <type_traits>
+#include <variant>
+
+#include <simdjson.h>
 
 #include "status_json.hpp"
 #include "support/json_writer.hpp"
@@ -32,45 +38,56 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-// --- decoding helpers: each names the key that is wrong --------------------
+// --- decoding: each failure names the key that is wrong --------------------
 
 [[noreturn]] void fail(std::string_view key, std::string_view problem) {
   throw DecodingError("The record's \"" + std::string(key) + "\" " + std::string(problem) + ".");
 }
 
-const nlohmann::json* member(const nlohmann::json& object, std::string_view key) {
-  auto it = object.find(key);
-  return it == object.end() || it->is_null() ? nullptr : &*it;
+// A member that is missing or JSON null reads as absent.
+std::optional<simdjson::dom::element> member(simdjson::dom::object object, std::string_view key) {
+  simdjson::dom::element value;
+  if (object.at_key(key).get(value) != simdjson::SUCCESS || value.is_null()) return std::nullopt;
+  return value;
 }
 
-const nlohmann::json& required(const nlohmann::json& object, std::string_view key) {
-  const nlohmann::json* value = member(object, key);
+simdjson::dom::element required(simdjson::dom::object object, std::string_view key) {
+  auto value = member(object, key);
   if (!value) fail(key, "is missing");
   return *value;
 }
 
-std::string stringValue(const nlohmann::json& value, std::string_view key) {
-  if (!value.is_string()) fail(key, "is not a string");
-  return value.get<std::string>();
+std::string stringValue(simdjson::dom::element value, std::string_view key) {
+  std::string_view s;
+  if (value.get_string().get(s) != simdjson::SUCCESS) fail(key, "is not a string");
+  return std::string(s);
 }
 
-Instant instantValue(const nlohmann::json& value, std::string_view key) {
-  if (!value.is_number()) fail(key, "is not a number");
-  double seconds = value.get<double>();
+Instant instantValue(simdjson::dom::element value, std::string_view key) {
+  double seconds;
+  if (value.get_double().get(seconds) != simdjson::SUCCESS) fail(key, "is not a number");
   if (!std::isfinite(seconds)) fail(key, "is not a finite number");
   return Instant{seconds};
 }
 
-bool boolValue(const nlohmann::json& value, std::string_view key) {
-  if (!value.is_boolean()) fail(key, "is not a boolean");
-  return value.get<bool>();
+bool boolValue(simdjson::dom::element value, std::string_view key) {
+  bool flag;
+  if (value.get_bool().get(flag) != simdjson::SUCCESS) fail(key, "is not a boolean");
+  return flag;
 }
 
 template <typename T, typename Read>
-std::optional<T> optionalValue(const nlohmann::json& object, std::string_view key, Read read) {
-  const nlohmann::json* value = member(object, key);
+std::optional<T> optionalValue(simdjson::dom::object object, std::string_view key, Read read) {
+  auto value = member(object, key);
   if (!value) return std::nullopt;
   return read(*value, key);
+}
+
+simdjson::dom::object objectValue(simdjson::dom::element value, const char* what) {
+  simdjson::dom::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS)
+    throw DecodingError(std::string(what) + " is not a JSON object.");
+  return object;
 }
 
 }  // namespace
@@ -153,38 +170,105 @@ std::optional<std::string> TaskStatus::codexThreadURL() const {
   return taskURL();
 }
 
-nlohmann::ordered_json toJSON(const OrcaSessionReference& r) {
-  nlohmann::ordered_json j;
-  j["provider"] = r.provider;
-  j["sessionID"] = r.sessionID;
-  j["tabID"] = r.tabID;
-  j["leafID"] = r.leafID;
-  j["worktreeID"] = r.worktreeID;
-  j["observedAt"] = r.observedAt.seconds;
-  if (r.transcriptPath) j["transcriptPath"] = *r.transcriptPath;
+namespace {
+
+// The members of a record as (key, value) pairs in field order, absent
+// optionals left out. One list per type feeds both the streaming writer and
+// the tree form.
+using FieldValue = std::variant<std::string_view, double, bool, const OrcaSessionReference*>;
+struct Field {
+  std::string_view key;
+  FieldValue value;
+};
+
+template <std::size_t N>
+struct Fields {
+  std::array<Field, N> items;
+  std::size_t count = 0;
+  void add(std::string_view key, FieldValue value) { items[count++] = {key, value}; }
+  template <typename T>
+  void add(std::string_view key, const std::optional<T>& value) {
+    if (value) add(key, field(*value));
+  }
+  static FieldValue field(const std::string& s) { return std::string_view(s); }
+  static FieldValue field(Instant i) { return i.seconds; }
+  static FieldValue field(bool b) { return b; }
+  static FieldValue field(const OrcaSessionReference& r) { return &r; }
+};
+
+Fields<7> fields(const OrcaSessionReference& r) {
+  Fields<7> f;
+  f.add("provider", r.provider);
+  f.add("sessionID", r.sessionID);
+  f.add("tabID", r.tabID);
+  f.add("leafID", r.leafID);
+  f.add("worktreeID", r.worktreeID);
+  f.add("observedAt", r.observedAt.seconds);
+  f.add("transcriptPath", r.transcriptPath);
+  return f;
+}
+
+Fields<12> fields(const TaskStatus& t) {
+  Fields<12> f;
+  f.add("id", t.id);
+  f.add("name", t.name);
+  f.add("state", rawValue(t.state));
+  f.add("updatedAt", t.updatedAt.seconds);
+  f.add("source", t.source);
+  f.add("projectName", t.projectName);
+  f.add("lastTurnBoundaryAt", t.lastTurnBoundaryAt);
+  f.add("confirmedAttentionPending", t.confirmedAttentionPending);
+  f.add("providerSessionID", t.providerSessionID);
+  f.add("providerSessionLastFocusedAt", t.providerSessionLastFocusedAt);
+  f.add("isScheduled", t.isScheduled);
+  f.add("orcaSession", t.orcaSession);
+  return f;
+}
+
+template <std::size_t N>
+void write(json::Writer& w, Fields<N> f) {
+  if (w.pretty())  // insertion sort: a dozen keys at most
+    for (std::size_t i = 1; i < f.count; ++i)
+      for (std::size_t k = i; k > 0 && f.items[k].key < f.items[k - 1].key; --k)
+        std::swap(f.items[k], f.items[k - 1]);
+  w.beginObject();
+  for (auto it = f.items.begin(); it != f.items.begin() + f.count; ++it) {
+    w.key(it->key);
+    std::visit(
+        [&](auto v) {
+          if constexpr (std::is_same_v<decltype(v), const OrcaSessionReference*>)
+            write(w, fields(*v));
+          else
+            w.value(v);
+        },
+        it->value);
+  }
+  w.endObject();
+}
+
+template <std::size_t N>
+nlohmann::ordered_json tree(const Fields<N>& f) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::object();
+  for (std::size_t i = 0; i < f.count; ++i) {
+    std::visit(
+        [&](auto v) {
+          if constexpr (std::is_same_v<decltype(v), const OrcaSessionReference*>)
+            j[std::string(f.items[i].key)] = tree(fields(*v));
+          else
+            j[std::string(f.items[i].key)] = v;
+        },
+        f.items[i].value);
+  }
   return j;
 }
 
-nlohmann::ordered_json toJSON(const TaskStatus& t) {
-  nlohmann::ordered_json j;
-  j["id"] = t.id;
-  j["name"] = t.name;
-  j["state"] = rawValue(t.state);
-  j["updatedAt"] = t.updatedAt.seconds;
-  j["source"] = t.source;
-  if (t.projectName) j["projectName"] = *t.projectName;
-  if (t.lastTurnBoundaryAt) j["lastTurnBoundaryAt"] = t.lastTurnBoundaryAt->seconds;
-  if (t.confirmedAttentionPending) j["confirmedAttentionPending"] = *t.confirmedAttentionPending;
-  if (t.providerSessionID) j["providerSessionID"] = *t.providerSessionID;
-  if (t.providerSessionLastFocusedAt)
-    j["providerSessionLastFocusedAt"] = t.providerSessionLastFocusedAt->seconds;
-  if (t.isScheduled) j["isScheduled"] = *t.isScheduled;
-  if (t.orcaSession) j["orcaSession"] = toJSON(*t.orcaSession);
-  return j;
-}
+}  // namespace
 
-OrcaSessionReference orcaSessionReferenceFromJSON(const nlohmann::json& object) {
-  if (!object.is_object()) throw DecodingError("The Orca session is not a JSON object.");
+nlohmann::ordered_json toJSON(const OrcaSessionReference& r) { return tree(fields(r)); }
+nlohmann::ordered_json toJSON(const TaskStatus& t) { return tree(fields(t)); }
+
+OrcaSessionReference orcaSessionReference(simdjson::dom::element value) {
+  simdjson::dom::object object = objectValue(value, "The Orca session");
   OrcaSessionReference r;
   r.provider = stringValue(required(object, "provider"), "provider");
   r.sessionID = stringValue(required(object, "sessionID"), "sessionID");
@@ -196,8 +280,8 @@ OrcaSessionReference orcaSessionReferenceFromJSON(const nlohmann::json& object) 
   return r;
 }
 
-TaskStatus taskStatusFromJSON(const nlohmann::json& object) {
-  if (!object.is_object()) throw DecodingError("The task record is not a JSON object.");
+TaskStatus taskStatus(simdjson::dom::element value) {
+  simdjson::dom::object object = objectValue(value, "The task record");
   TaskStatus t;
   t.id = stringValue(required(object, "id"), "id");
   t.name = stringValue(required(object, "name"), "name");
@@ -215,21 +299,39 @@ TaskStatus taskStatusFromJSON(const nlohmann::json& object) {
   t.providerSessionLastFocusedAt =
       optionalValue<Instant>(object, "providerSessionLastFocusedAt", instantValue);
   t.isScheduled = optionalValue<bool>(object, "isScheduled", boolValue);
-  if (const nlohmann::json* orca = member(object, "orcaSession"))
-    t.orcaSession = orcaSessionReferenceFromJSON(*orca);
+  if (auto orca = member(object, "orcaSession")) t.orcaSession = orcaSessionReference(*orca);
   return t;
 }
 
-std::string TaskStatus::encoded() const { return json::write(toJSON(*this)); }
+simdjson::dom::element parseDocument(simdjson::dom::parser& parser, std::string_view text) {
+  simdjson::dom::element document;
+  if (auto error = parser.parse(text.data(), text.size()).get(document))
+    throw DecodingError(std::string("The data isn't valid JSON: ") +
+                        simdjson::error_message(error));
+  return document;
+}
+
+TaskStatus TaskStatus::decode(std::string_view text, simdjson::dom::parser& parser) {
+  return taskStatus(parseDocument(parser, text));
+}
+
+std::string TaskStatus::encoded() const {
+  json::Writer w;
+  write(w, fields(*this));
+  return w.take();
+}
 
 TaskStatus TaskStatus::decode(std::string_view text) {
-  return taskStatusFromJSON(json::parse(text));
+  simdjson::dom::parser parser;
+  return decode(text, parser);
 }
 
 std::string encodePretty(const std::vector<TaskStatus>& tasks) {
-  nlohmann::ordered_json array = nlohmann::ordered_json::array();
-  for (const auto& task : tasks) array.push_back(toJSON(task));
-  return json::write(array, json::Style::pretty);
+  json::Writer w(json::Style::pretty);
+  w.beginArray();
+  for (const auto& task : tasks) write(w, fields(task));
+  w.endArray();
+  return w.take();
 }
 
 }  // namespace lantrel

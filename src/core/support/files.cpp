@@ -54,8 +54,10 @@ std::uint64_t sizeOf(int fd, const fs::path& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-// Reads up to `limit` bytes at `offset`; stops early at end of file.
-std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path) {
+// Reads up to `limit` bytes at `offset`; stops early at end of file, or once
+// `expected` bytes are in and a read comes back short (a regular file's end).
+std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
+                   std::uint64_t expected = UINT64_MAX) {
   std::string data;
   data.resize(static_cast<std::size_t>(limit));
   std::size_t filled = 0;
@@ -67,7 +69,9 @@ std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::
       throwErrno("cannot read file", path, errno);
     }
     if (n == 0) break;
+    std::size_t asked = data.size() - filled;
     filled += static_cast<std::size_t>(n);
+    if (static_cast<std::size_t>(n) < asked && filled >= expected) break;
   }
   data.resize(filled);
   return data;
@@ -123,8 +127,9 @@ std::string readOwnFile(const fs::path& path, std::uint64_t limit) {
   if (::fstat(fd, &st) != 0) throwErrno("cannot read file attributes", path, errno);
   if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > limit)
     throw StatusError(StatusError::invalidRecord);
-  // One byte more than allowed tells a file that grew since fstat.
-  std::string data = readAt(fd, 0, static_cast<std::uint64_t>(st.st_size) + 1, path);
+  // One byte more than fstat promised tells a file that grew meanwhile.
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  std::string data = readAt(fd, 0, size + 1, path, size);
   if (data.size() > limit) throw StatusError(StatusError::invalidRecord);
   return data;
 }

@@ -1,19 +1,58 @@
 // The system's JSON text: compact for files, or the pretty form of the
-// `list` output. Trees are nlohmann::ordered_json so field order survives
-// where it is wanted; the pretty form sorts keys at every level.
+// `list` output (two-space indent, " : ", keys sorted at every level, "/"
+// escaped as "\/"). Writer streams values straight into a string; callers
+// that emit objects in pretty style give keys in sorted order, and
+// write(tree) sorts them itself.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 namespace lantrel::json {
 
-enum class Style {
-  compact,  // no white space, keys in insertion order
-  pretty,   // two-space indent, " : ", keys sorted, "/" escaped as "\/"
+enum class Style { compact, pretty };
+
+class Writer {
+ public:
+  explicit Writer(Style style = Style::compact) : pretty_(style == Style::pretty) {}
+
+  bool pretty() const { return pretty_; }
+
+  void beginObject() { open('{'); }
+  void endObject() { close('}'); }
+  void beginArray() { open('['); }
+  void endArray() { close(']'); }
+  // A member's key; the value follows with one of the calls below.
+  void key(std::string_view name);
+
+  void value(std::string_view text);
+  void value(const char* text) { value(std::string_view(text)); }
+  void value(double number);  // throws std::invalid_argument when not finite
+  void value(std::int64_t number);
+  void value(std::uint64_t number);
+  void value(bool flag);
+  void null();
+
+  const std::string& text() const { return out_; }
+  std::string take() { return std::move(out_); }
+
+ private:
+  void open(char bracket);
+  void close(char bracket);
+  void beforeValue();
+  void writeString(std::string_view s);
+
+  std::string out_;
+  std::vector<bool> hasMembers_;  // one entry per open container
+  bool afterKey_ = false;
+  bool pretty_;
 };
 
+// A whole tree; in pretty style every object's keys come out sorted.
 std::string write(const nlohmann::ordered_json& value, Style style = Style::compact);
 
 // Parses text with nlohmann, turning its errors into DecodingError.

@@ -1,0 +1,132 @@
+// Wall time of whole lantrel-status processes against a floor measured in
+// the same run: a minimal C program that writes one small file the same
+// atomic way. Each figure is the median of the repetitions.
+//
+//   build/bench/cli_bench [--benchmark_repetitions=N]
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path workspace;
+
+// Runs a program to completion with stdin from `input` (or /dev/null) and
+// stdout/stderr discarded.
+void spawnAndWait(const std::vector<std::string>& args, const char* input = "/dev/null") {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
+  posix_spawn_file_actions_destroy(&actions);
+  int status;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "command failed: %s\n", args[0].c_str());
+    std::abort();
+  }
+}
+
+void Floor(benchmark::State& state) {
+  fs::path dir = workspace / "floor";
+  fs::create_directories(dir);
+  for (auto _ : state) spawnAndWait({LANTREL_FLOOR_BINARY, dir.string(), "job"});
+}
+
+fs::path listDirectory() {
+  fs::path dir = workspace / "list";
+  if (!fs::exists(dir))
+    for (int i = 0; i < 200; ++i)
+      spawnAndWait({LANTREL_STATUS_BINARY, "set", "task-" + std::to_string(i), "working",
+                    "Task number " + std::to_string(i), "--directory", dir.string()});
+  return dir;
+}
+
+// The least a listing of the same 200 files costs: read each one.
+void ReadFloor200(benchmark::State& state) {
+  fs::path dir = listDirectory();
+  for (auto _ : state) spawnAndWait({LANTREL_FLOOR_BINARY, "--read", dir.string()});
+}
+
+void Set(benchmark::State& state) {
+  fs::path dir = workspace / "set";
+  for (auto _ : state)
+    spawnAndWait({LANTREL_STATUS_BINARY, "set", "job", "working", "Nightly build",
+                  "--directory", dir.string()});
+}
+
+void List200(benchmark::State& state) {
+  fs::path dir = listDirectory();
+  for (auto _ : state) spawnAndWait({LANTREL_STATUS_BINARY, "list", "--directory", dir.string()});
+}
+
+// Collects the medians and prints each command's ratio to the floor.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs)
+      if (run.aggregate_name == "median" || (run.run_type == Run::RT_Iteration && !seenMedian_))
+        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    for (const auto& run : runs)
+      if (run.aggregate_name == "median") seenMedian_ = true;
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    double floor = medians_["Floor"];
+    for (const auto& [name, time] : medians_)
+      if (name != "Floor")
+        std::printf("%-13s median %.3f ms, floor %.3f ms, ratio %.2fx\n", name.c_str(), time,
+                    floor, time / floor);
+    if (medians_.count("List200") && medians_.count("ReadFloor200"))
+      std::printf("List200 against reading the same 200 files: ratio %.2fx\n",
+                  medians_["List200"] / medians_["ReadFloor200"]);
+  }
+
+ private:
+  std::map<std::string, double> medians_;
+  bool seenMedian_ = false;
+};
+
+}  // namespace
+
+BENCHMARK(Floor)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Set)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadFloor200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(List200)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv) {
+  char pattern[] = "/tmp/lantrel-bench-XXXXXX";
+  workspace = mkdtemp(pattern);
+  std::vector<char*> args(argv, argv + argc);
+  std::string repetitions = "--benchmark_repetitions=15";
+  std::string aggregates = "--benchmark_report_aggregates_only=true";
+  args.push_back(repetitions.data());
+  args.push_back(aggregates.data());
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  fs::remove_all(workspace);
+}
