@@ -13,7 +13,7 @@ trap 'rm -rf "$sandbox"' EXIT
 cp -R samples/home/. "$sandbox/"
 export HOME=$sandbox
 
-show() { printf '\n$ lantrel-status %s\n' "$*"; "$tool" "$@" || true; }
+show() { printf '\n$ lantrel-status'; printf ' %q' "$@"; printf '\n'; "$tool" "$@" || true; }
 
 echo "Sandbox home: $sandbox (sample tasks from samples/home)"
 show set nightly-build working "Nightly build"
