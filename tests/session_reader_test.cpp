@@ -55,6 +55,7 @@ TEST(TranscriptStateTest, ApprovalTestsOnToolInputs) {
   EXPECT_TRUE(waits("exec", "{'sandbox_permissions': 'require_escalated'}"));
   EXPECT_TRUE(waits("exec", R"({"sandbox_permissions" :  "require_escalated"})"));
   EXPECT_TRUE(waits("functions.exec", "run(sandbox_permissions:'require_escalated')"));
+  EXPECT_TRUE(waits("exec", "sandbox_permissions: 'none'; \"sandbox_permissions\":\t'require_escalated'"));
   EXPECT_FALSE(waits("exec", "sandbox_permissions: require_escalated"));
   EXPECT_FALSE(waits("exec", "SANDBOX_PERMISSIONS: 'require_escalated'"));
   EXPECT_FALSE(waits("shell", "sandbox_permissions: 'require_escalated'"));
@@ -247,7 +248,7 @@ TEST(SessionReaderTest, ConversationNameFromTheFirstUserMessage) {
                           R"("payload":{"type":"user_message","message":"a\ud800b"}})"
                           "\n";
   auto odd = nameOf(meta + surrogate);
-  EXPECT_TRUE(text::isValidUTF8(odd.value_or(""))) << *odd;
+  EXPECT_TRUE(!odd || text::isValidUTF8(*odd));
   EXPECT_EQ(SessionReader::conversationName(dir / "missing.jsonl"), std::nullopt);
 }
 

@@ -64,7 +64,7 @@ std::optional<std::string> userText(object line) {
 std::optional<std::string> firstUserText(const std::string& head) {
   jsonl::LineParser parser(head);
   std::optional<std::string> name;
-  jsonl::forEachLine(parser.text(), [&](std::string_view line) {
+  jsonl::forEachLine(head, [&](std::string_view line) {
     auto object = parser.object(line);
     if (!object) return true;
     auto text = userText(*object);
@@ -87,8 +87,8 @@ std::optional<std::string> SessionReader::sessionID(const std::filesystem::path&
     return false;
   });
   if (first.empty()) return std::nullopt;
-  jsonl::LineParser parser(first);
-  auto line = parser.object(parser.text());
+  jsonl::LineParser parser(head);
+  auto line = parser.object(first);
   if (!line || jsonl::string(*line, "type") != "session_meta") return std::nullopt;
   auto payload = jsonl::object(*line, "payload");
   if (!payload) return std::nullopt;

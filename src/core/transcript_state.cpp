@@ -68,16 +68,26 @@ bool contains(std::string_view text, std::string_view part) {
 class EscalationMatcher {
  public:
   bool matches(std::string_view input) {
-    // The pattern needs the key literally; most inputs never get to ICU.
-    if (!contains(input, escalationKey)) return false;
+    // Every match begins at the key or at the quote just before it, so the
+    // pattern is only tried, anchored, at those places: long inputs are
+    // never scanned by the regex engine as a whole.
+    std::size_t key = input.find(escalationKey);
+    if (key == std::string_view::npos) return false;
     if (!matcher_ && !compile()) return false;
     UErrorCode status = U_ZERO_ERROR;
     UText* text = utext_openUTF8(nullptr, input.data(), static_cast<int64_t>(input.size()), &status);
     if (U_FAILURE(status)) return false;
     matcher_->reset(text);
-    bool found = matcher_->find(status);
+    bool found = false;
+    for (; key != std::string_view::npos && !found; key = input.find(escalationKey, key + 1)) {
+      bool quoted = key > 0 && (input[key - 1] == '"' || input[key - 1] == '\'');
+      for (std::size_t start : {quoted ? key - 1 : key, key}) {
+        matcher_->region(static_cast<int64_t>(start), static_cast<int64_t>(input.size()), status);
+        if ((found = U_SUCCESS(status) && matcher_->lookingAt(status))) break;
+      }
+    }
     utext_close(text);
-    return U_SUCCESS(status) && found;
+    return found && U_SUCCESS(status);
   }
 
  private:
@@ -271,7 +281,7 @@ TaskStatus SessionReader::parse(std::string_view bytes, std::string_view id,
   if (bytes.empty()) return record;
   TranscriptState state(record);
   jsonl::LineParser parser(bytes);
-  jsonl::forEachLine(parser.text(), [&](std::string_view line) {
+  jsonl::forEachLine(bytes, [&](std::string_view line) {
     if (auto object = parser.object(line)) state.apply(*object);
     return true;
   });

@@ -23,27 +23,34 @@ void forEachLine(std::string_view bytes, Visit visit) {
   }
 }
 
-// Parses lines cut from one buffer. The buffer is copied once, with the
-// padding simdjson reads past the end of a document, so no line is copied
-// again on its own.
+// Parses lines cut from one buffer with one reused parser. simdjson may read
+// up to SIMDJSON_PADDING bytes past a document: a line with that many bytes
+// of the buffer after it is parsed where it lies, and only the last few
+// lines are copied into a padded scratch buffer first.
 class LineParser {
  public:
-  explicit LineParser(std::string_view bytes) : padded_(bytes) {}
+  explicit LineParser(std::string_view buffer) : buffer_(buffer) {}
   LineParser(const LineParser&) = delete;
   LineParser& operator=(const LineParser&) = delete;
 
-  std::string_view text() const { return padded_; }
-
-  // The line as an object; `line` must be a slice of text().
+  // The line as an object; `line` must be a slice of the buffer.
   std::optional<simdjson::dom::object> object(std::string_view line) {
+    const char* data = line.data();
+    std::size_t after = static_cast<std::size_t>(buffer_.data() + buffer_.size() -
+                                                 (line.data() + line.size()));
+    if (after < simdjson::SIMDJSON_PADDING) {
+      scratch_ = simdjson::padded_string(line);
+      data = scratch_.data();
+    }
     simdjson::dom::object result;
-    if (parser_.parse(line.data(), line.size(), false).get(result) != simdjson::SUCCESS)
+    if (parser_.parse(data, line.size(), false).get(result) != simdjson::SUCCESS)
       return std::nullopt;
     return result;
   }
 
  private:
-  simdjson::padded_string padded_;
+  std::string_view buffer_;
+  simdjson::padded_string scratch_;
   simdjson::dom::parser parser_;
 };
 
