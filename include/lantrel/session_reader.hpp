@@ -1,0 +1,48 @@
+// Codex tasks from the Codex agent's own session transcripts: one task per
+// recently active session, its light state derived from the transcript's
+// last lines. Only reads; nothing under the Codex home is ever written.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lantrel/task_status.hpp"
+
+namespace lantrel {
+
+class SessionReader {
+ public:
+  // Bytes read from a transcript: its head for the session ID, its tail for
+  // the state, its head again for a fallback name.
+  static constexpr std::uint64_t sessionIDHeadBytes = 65536;
+  static constexpr std::uint64_t stateTailBytes = 524288;
+  static constexpr std::uint64_t conversationNameHeadBytes = 524288;
+
+  // The state of one session from the lines of its transcript (normally
+  // the last stateTailBytes of whole lines). The record has the given ID,
+  // the name cut to 160 characters, source codexSource, the derived state,
+  // `updatedAt` the latest line's timestamp (distantPast() when no line
+  // counts), and the last turn boundary and attention flag when the lines
+  // set them. Malformed lines are skipped; this never fails.
+  static TaskStatus parse(std::string_view bytes, std::string_view id, std::string_view name);
+
+  // The Codex thread ID of a transcript, exactly as its first line (a
+  // "session_meta" line) writes it, or nullopt when that line is not a
+  // valid session meta line with a UUID. Throws filesystem_error when the
+  // file cannot be opened or read.
+  static std::optional<std::string> sessionID(const std::filesystem::path& url);
+
+  // A one-line name of at most 160 characters from the first user message
+  // in the transcript's head, or nullopt. Never fails.
+  static std::optional<std::string> conversationName(const std::filesystem::path& url);
+
+ private:
+  // The last whole lines of a file within `limit` bytes. Throws
+  // filesystem_error when the file cannot be opened or read.
+  static std::string tail(const std::filesystem::path& url, std::uint64_t limit);
+};
+
+}  // namespace lantrel
