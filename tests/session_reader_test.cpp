@@ -67,7 +67,7 @@ TEST(TranscriptStateTest, ApprovalTestsOnToolInputs) {
   EXPECT_FALSE(waits("write", "tools.apply_patch('*** Delete File: a.txt')"));
 
   EXPECT_TRUE(waits("mcp.request_plugin_install", ""));
-  EXPECT_TRUE(waits("request_user_input.", ""));
+  EXPECT_FALSE(waits("request_user_input.", ""));  // a trailing dot names no tool
   EXPECT_FALSE(waits("...", ""));
 }
 

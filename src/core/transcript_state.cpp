@@ -134,14 +134,12 @@ bool isKnownNestedApprovalCompletion(std::optional<object> item) {
   return false;
 }
 
-// The tool of a possibly dotted name ("functions.exec" is "exec"): its last
-// non-empty dot-separated part, or "" when there is none.
+// The tool of a possibly dotted name ("functions.exec" is "exec"): the part
+// after its last dot, so a name ending in a dot names no tool.
 std::string_view toolName(std::optional<std::string_view> name) {
   if (!name) return {};
-  std::string_view rest = *name;
-  while (!rest.empty() && rest.back() == '.') rest.remove_suffix(1);
-  std::size_t dot = rest.rfind('.');
-  return dot == std::string_view::npos ? rest : rest.substr(dot + 1);
+  std::size_t dot = name->rfind('.');
+  return dot == std::string_view::npos ? *name : name->substr(dot + 1);
 }
 
 bool isProposedPlan(std::optional<std::string_view> message) {
