@@ -138,8 +138,11 @@ void realUse(const fs::path& home) {
       EXPECT_EQ(records[0].updatedAt, *finishedAt);  // the first finish counts
     }
   }
+  // Status metadata only: six keys, no prompt, no tool input.
   std::string stored = testing::readFile(store.directory / (session + ".json"));
+  EXPECT_EQ(json::parse(stored).size(), 6u);
   EXPECT_EQ(stored.find("SECRET"), std::string::npos);
+  EXPECT_EQ(stored.find("make"), std::string::npos);
 
   ClaudeIntegration::disable(settingsURL, helperURL);
   EXPECT_EQ(json::parse(testing::readFile(settingsURL)), json::parse(userSettings));
@@ -152,8 +155,7 @@ TEST_F(ClaudeHookCLI, RealUseThroughInstalledHooks) {
 }
 
 TEST_F(ClaudeHookCLI, InputLimitsAndRefusals) {
-  const std::string usageEnd =
-      "Claude hooks write status metadata only.\n";
+  const std::string usageEnd = "Claude hooks write status metadata only.\n";
   auto expectRefused = [&](RunResult r, const std::string& message) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -177,8 +179,6 @@ TEST_F(ClaudeHookCLI, InputLimitsAndRefusals) {
 
   json traversal = event("Stop", home, {{"session_id", "../../../../.claude/settings"}});
   expectRefused(hook(traversal.dump()), "invalidRecord\n");
-  expectRefused(hook(event("Stop", home, {{"cwd", "project"}}).dump()), "invalidRecord\n");
-  expectRefused(hook("[1,2]"), "invalidRecord\n");
   EXPECT_EQ(testing::readFile(events() / (session + ".json")), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(events()), fs::directory_iterator()), 1);
 }
@@ -194,10 +194,10 @@ TEST_F(ClaudeHookCLI, ConcurrentHooksLeaveOneValidRecord) {
   std::vector<ClaudeHookRecord> loaded = records();
   ASSERT_EQ(loaded.size(), 1u);
   EXPECT_EQ(loaded[0].sessionID, session);
-  std::vector<std::string> names_;
+  std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(events()))
-    names_.push_back(entry.path().filename());
-  EXPECT_EQ(names_, std::vector<std::string>{session + ".json"});  // no temporary file left
+    files.push_back(entry.path().filename());
+  EXPECT_EQ(files, std::vector<std::string>{session + ".json"});  // no temporary file left
 }
 
 }  // namespace

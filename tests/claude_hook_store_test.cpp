@@ -133,9 +133,10 @@ TEST_F(HookStore, RefusedEventsWriteNothing) {
   expectRefused("\"text\"");
   expectRefused(event("Stop", {{"session_id", nullptr}}));
   expectRefused(event("Stop", {{"session_id", 7}}));
-  for (std::string id : {"../../../../tmp/x", "3F2504E0/4F89-11D3-9A0C-0305E82C3301",
-                         "..2504E0-4F89-11D3-9A0C-0305E82C3301", "3F2504E0-4F89-11D3-9A0C-0305E82C330",
-                         "3F2504E0-4F89-11D3-9A0C-0305E82C3301.json", ""})
+  for (std::string id :
+       {"../../../../tmp/x", "3F2504E0/4F89-11D3-9A0C-0305E82C3301",
+        "..2504E0-4F89-11D3-9A0C-0305E82C3301", "3F2504E0-4F89-11D3-9A0C-0305E82C330",
+        "3F2504E0-4F89-11D3-9A0C-0305E82C3301.json", ""})
     expectRefused(event("Stop", {}, id));
   nlohmann::json noName = nlohmann::json::parse(event("Stop"));
   noName.erase("hook_event_name");
@@ -185,19 +186,6 @@ TEST_F(HookStore, LimitsThatPass) {
   EXPECT_NO_THROW(store.loadAll(start));
 }
 
-TEST_F(HookStore, KeepsOnlyStatusMetadata) {
-  store.ingest(event("UserPromptSubmit", {{"prompt", "TOP-SECRET prompt text"},
-                                          {"tool_input", {{"command", "rm -rf TOP-SECRET"}}},
-                                          {"tool_name", "AskUserQuestion"}}),
-               start);
-  std::string stored = testing::readFile(file());
-  EXPECT_EQ(stored.find("TOP-SECRET"), std::string::npos);
-  EXPECT_EQ(stored.find("AskUserQuestion"), std::string::npos);
-  nlohmann::json object = nlohmann::json::parse(stored);
-  EXPECT_EQ(object.size(), 6u);
-  EXPECT_EQ(object["updatedAt"], "2025-10-01T12:00:00Z");
-}
-
 TEST_F(HookStore, LoadAll) {
   EXPECT_TRUE(store.loadAll(start).empty());  // missing directory
   const std::string other = "0A2504E0-4F89-11D3-9A0C-0305E82C3302";
@@ -230,7 +218,6 @@ TEST_F(HookStore, LoadAll) {
   }
   for (auto [key, value] : std::vector<std::pair<std::string, nlohmann::json>>{
            {"updatedAt", "2025-10-01T12:00:00.5Z"},
-           {"updatedAt", "2025-10-01T14:00:00+02:00"},
            {"updatedAt", 781012800},
            {"state", "finished"},
            {"confirmedAttentionPending", "false"}}) {

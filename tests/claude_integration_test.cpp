@@ -191,7 +191,8 @@ TEST_F(Integration, RemovingHooks) {
   json input = {{"theme", "dark"},
                 {"hooks",
                  {{"Stop", {{{"matcher", ""}, {"hooks", {theirs, mine}}, {"note", 1}}}},
-                  {"PostToolUse", {{{"hooks", {mine}}}, {{"matcher", "Bash"}, {"hooks", {theirs}}}}},
+                  {"PostToolUse",
+                   {{{"hooks", {mine}}}, {{"matcher", "Bash"}, {"hooks", {theirs}}}}},
                   {"SessionEnd", {{{"hooks", {mine}}}}},
                   {"Odd", {{{"matcher", "x"}, {"hooks", "not a list"}}}}}}};
   json output = json::parse(ClaudeIntegration::removingHooks(input.dump(), command));
