@@ -11,8 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "lantrel/claude_hook_store.hpp"
 #include "lantrel/status_store.hpp"
 #include "lantrel/task_status.hpp"
+#include "support/files.hpp"
 #include "support/text.hpp"
 
 namespace {
@@ -69,6 +71,35 @@ std::string listCommand(const StatusStore& store, const Arguments& args) {
   return encodePretty(store.load()) + "\n";
 }
 
+// Standard input up to `limit` bytes; a closed standard input reads as empty.
+std::string readInput(std::size_t limit) {
+  std::string data(limit, '\0');
+  std::size_t filled = 0;
+  while (filled < limit) {
+    ssize_t n = ::read(STDIN_FILENO, data.data() + filled, limit - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EBADF) break;
+      files::throwErrno("cannot read standard input", "/dev/stdin", errno);
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  data.resize(filled);
+  return data;
+}
+
+std::string claudeHookCommand(const Arguments& args) {
+  requireCount(args, 1);
+  // One byte more than an event may have tells an oversized event without
+  // reading all of it.
+  std::string event = readInput(ClaudeHookStore::maximumEventBytes + 1);
+  if (event.size() > ClaudeHookStore::maximumEventBytes)
+    throw StatusError(StatusError::invalidRecord);
+  ClaudeHookStore{ClaudeHookStore::defaultDirectory()}.ingest(event, Instant::now());
+  return {};
+}
+
 // Returns what the command prints on standard output; throws on any error.
 std::string run(Arguments args) {
   StatusStore store{StatusStore::defaultDirectory()};
@@ -85,6 +116,7 @@ std::string run(Arguments args) {
   if (command == "set") return setCommand(store, args);
   if (command == "remove") return removeCommand(store, args);
   if (command == "list") return listCommand(store, args);
+  if (command == "claude-hook") return claudeHookCommand(args);
   if (command == "--help" || command == "-h") return std::string(usage) + "\n";
   throw StatusError(StatusError::invalidRecord);
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 #include <simdjson.h>
 
@@ -21,13 +20,6 @@ bool isIDCharacter(char c) {
          c == '-' || c == '_';
 }
 
-bool hasJSONExtension(std::string_view name) {
-  // Like a path extension: the text after the last dot of a name that is
-  // more than that dot (".json" alone is a hidden file without extension).
-  std::size_t dot = name.rfind('.');
-  return dot != std::string_view::npos && dot > 0 && name.substr(dot + 1) == "json";
-}
-
 // 1 to 100 ASCII letters, digits, "-" and "_": no "/", "." or "..", so a
 // file never lands outside the store's directory.
 void checkID(std::string_view id) {
@@ -35,10 +27,6 @@ void checkID(std::string_view id) {
   for (char c : id)
     if (!isIDCharacter(c)) throw StatusError(StatusError::invalidID);
 }
-
-struct DirectoryCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
 
 }  // namespace
 
@@ -68,19 +56,11 @@ void StatusStore::remove(std::string_view id) const {
 }
 
 std::vector<TaskStatus> StatusStore::load() const {
-  std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(directory.c_str()));
-  if (!listing) {
-    if (errno == ENOENT) return {};
-    files::throwErrno("cannot list directory", directory, errno);
-  }
   std::vector<TaskStatus> tasks;
   simdjson::dom::parser parser;  // one parser for every record
-  errno = 0;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    std::string_view name = entry->d_name;
-    if (!hasJSONExtension(name)) continue;
-    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
-      throw StatusError(StatusError::invalidRecord);
+  files::forEachEntry(directory, [&](std::string_view name, unsigned char type) {
+    if (!files::hasJSONExtension(name)) return;
+    if (type != DT_REG && type != DT_UNKNOWN) throw StatusError(StatusError::invalidRecord);
     std::string data = files::readOwnFile(directory / name, maximumRecordBytes);
     TaskStatus task = TaskStatus::decode(data, parser);
     checkID(task.id);
@@ -88,9 +68,7 @@ std::vector<TaskStatus> StatusStore::load() const {
     if (name.size() != task.id.size() + 5 || name.substr(0, task.id.size()) != task.id)
       throw StatusError(StatusError::invalidRecord);
     tasks.push_back(std::move(task));
-    errno = 0;
-  }
-  if (errno != 0) files::throwErrno("cannot list directory", directory, errno);
+  });
   return tasks;
 }
 

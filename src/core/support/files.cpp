@@ -1,5 +1,6 @@
 #include "support/files.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -217,6 +219,29 @@ void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode)
     throwErrno("cannot set permissions", path, error);
   }
   ::close(fd);
+}
+
+bool forEachEntry(const fs::path& directory,
+                  const std::function<void(std::string_view, unsigned char)>& visit) {
+  DIR* listing = ::opendir(directory.c_str());
+  if (!listing) {
+    if (errno == ENOENT) return false;
+    throwErrno("cannot list directory", directory, errno);
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") visit(name, entry->d_type);
+    errno = 0;
+  }
+  if (errno != 0) throwErrno("cannot list directory", directory, errno);
+  return true;
+}
+
+bool hasJSONExtension(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  return dot != std::string_view::npos && dot > 0 && name.substr(dot + 1) == "json";
 }
 
 fs::path homeDirectory() {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -61,6 +62,17 @@ void createDirectories(const fs::path& path);
 // ".json"), is flushed to disk and renamed over the target; then the file
 // gets `mode`. A crash leaves the old file or the new one, never a part.
 void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
+// Calls `visit(name, type)` for every entry of `directory`, hidden ones
+// included ("." and ".." are not), in the order the file system lists them;
+// `type` is the dirent d_type (DT_UNKNOWN where the file system does not
+// say). Returns false when the directory does not exist; other failures throw.
+bool forEachEntry(const fs::path& directory,
+                  const std::function<void(std::string_view name, unsigned char type)>& visit);
+
+// Whether a file name's extension is exactly "json" (the text after the last
+// dot; a name that is only a leading dot and "json" is hidden, not a record).
+bool hasJSONExtension(std::string_view name);
 
 // $HOME, else the password database's home of the current user.
 fs::path homeDirectory();
