@@ -1,0 +1,43 @@
+// Claude read state and the Claude session ID of a task.
+#include <gtest/gtest.h>
+
+#include "lantrel/claude_read_state.hpp"
+
+namespace lantrel {
+namespace {
+
+constexpr char session[] = "6E2B1D7C-55A0-4F3B-9C8D-0123456789AB";
+
+TaskStatus claudeTask(std::string suffix, Instant updatedAt,
+                      std::string source = std::string(claudeSource)) {
+  return TaskStatus("claude-" + suffix, "t", LightState::done, updatedAt, std::move(source));
+}
+
+TEST(ClaudeReadState, SessionIDNeedsClaudeTaskWithUUID) {
+  EXPECT_EQ(claudeTask(session, Instant{0}).claudeSessionID(), session);  // as written
+  EXPECT_EQ(claudeTask("not-a-uuid", Instant{0}).claudeSessionID(), std::nullopt);
+  EXPECT_EQ(claudeTask(session, Instant{0}, "Local status").claudeSessionID(), std::nullopt);
+}
+
+TEST(ClaudeReadState, ReadAndMark) {
+  ClaudeReadState state({{session, Instant{1000}}});
+  EXPECT_TRUE(state.hasRead(claudeTask(session, Instant{1000})));
+  EXPECT_FALSE(state.hasRead(claudeTask(session, Instant{1001})));
+  EXPECT_FALSE(state.hasRead(claudeTask(session, Instant{1000}, "Claude")));
+
+  // A mark covers at least the task's own time; a new mark replaces the old
+  // one even when it is earlier.
+  state.markRead(claudeTask(session, Instant{2000}), Instant{1990});
+  EXPECT_EQ(state.readAt.at(session), Instant{2000});
+  state.markRead(claudeTask(session, Instant{100}), Instant{150});
+  EXPECT_EQ(state.readAt.at(session), Instant{150});
+
+  ClaudeReadState other;
+  other.markRead(claudeTask("not-a-uuid", Instant{1}), Instant{2});
+  other.markRead(claudeTask(session, Instant{1}, "Local status"), Instant{2});
+  EXPECT_TRUE(other.readAt.empty());
+  EXPECT_FALSE(other.hasRead(claudeTask("not-a-uuid", Instant{1})));
+}
+
+}  // namespace
+}  // namespace lantrel
