@@ -46,13 +46,14 @@ class TargetLine {
     if (!matcher_ || bytes.size() > CodexAutomationIndex::maximumDefinitionBytes ||
         !text::isValidUTF8(bytes))
       return std::nullopt;
-    icu::UnicodeString input = icu::UnicodeString::fromUTF8(
+    // The matcher refers to `input_` without copying it; both live as long
+    // as this object.
+    input_ = icu::UnicodeString::fromUTF8(
         icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size())));
     UErrorCode status = U_ZERO_ERROR;
-    matcher_->reset(input);
+    matcher_->reset(input_);
     if (!matcher_->find(status) || U_FAILURE(status)) return std::nullopt;
     icu::UnicodeString group = matcher_->group(1, status);
-    matcher_->reset(icu::UnicodeString());  // drop the reference to `input`
     if (U_FAILURE(status)) return std::nullopt;
     std::string captured;
     group.toUTF8String(captured);
@@ -62,6 +63,7 @@ class TargetLine {
 
  private:
   std::unique_ptr<icu::RegexPattern> pattern_;
+  icu::UnicodeString input_;  // declared before the matcher, so it outlives it
   std::unique_ptr<icu::RegexMatcher> matcher_;
 };
 
