@@ -13,30 +13,22 @@ TaskStatus claudeTask(std::string suffix, Instant updatedAt,
   return TaskStatus("claude-" + suffix, "t", LightState::done, updatedAt, std::move(source));
 }
 
-TEST(ClaudeReadState, SessionIDNeedsClaudeTaskWithUUID) {
+TEST(ClaudeReadState, ReadAndMarkBySession) {
   EXPECT_EQ(claudeTask(session, Instant{0}).claudeSessionID(), session);  // as written
-  EXPECT_EQ(claudeTask("not-a-uuid", Instant{0}).claudeSessionID(), std::nullopt);
   EXPECT_EQ(claudeTask(session, Instant{0}, "Local status").claudeSessionID(), std::nullopt);
-}
 
-TEST(ClaudeReadState, ReadAndMark) {
-  ClaudeReadState state({{session, Instant{1000}}});
-  EXPECT_TRUE(state.hasRead(claudeTask(session, Instant{1000})));
-  EXPECT_FALSE(state.hasRead(claudeTask(session, Instant{1001})));
-  EXPECT_FALSE(state.hasRead(claudeTask(session, Instant{1000}, "Claude")));
-
+  ClaudeReadState state;
+  state.markRead(claudeTask("not-a-uuid", Instant{1}), Instant{2});
+  EXPECT_TRUE(state.readAt.empty());
   // A mark covers at least the task's own time; a new mark replaces the old
   // one even when it is earlier.
   state.markRead(claudeTask(session, Instant{2000}), Instant{1990});
   EXPECT_EQ(state.readAt.at(session), Instant{2000});
+  EXPECT_TRUE(state.hasRead(claudeTask(session, Instant{2000})));
+  EXPECT_FALSE(state.hasRead(claudeTask(session, Instant{2001})));
+  EXPECT_FALSE(state.hasRead(claudeTask(session, Instant{2000}, "Claude")));
   state.markRead(claudeTask(session, Instant{100}), Instant{150});
   EXPECT_EQ(state.readAt.at(session), Instant{150});
-
-  ClaudeReadState other;
-  other.markRead(claudeTask("not-a-uuid", Instant{1}), Instant{2});
-  other.markRead(claudeTask(session, Instant{1}, "Local status"), Instant{2});
-  EXPECT_TRUE(other.readAt.empty());
-  EXPECT_FALSE(other.hasRead(claudeTask("not-a-uuid", Instant{1})));
 }
 
 }  // namespace

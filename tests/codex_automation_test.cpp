@@ -32,7 +32,6 @@ TEST(CodexAutomationIndex, TargetLine) {
   EXPECT_EQ(target("  " + line(upperID) + "  # weekly report"), lowerID);
   EXPECT_EQ(target("target_thread_id='" + std::string(upperID) + "'"), std::nullopt);
   EXPECT_EQ(target(line(upperID) + " extra"), std::nullopt);
-  EXPECT_EQ(target("x" + line(upperID)), std::nullopt);
   // Only the first matching line counts, even when its value is no UUID.
   EXPECT_EQ(target(line(std::string(36, '-')) + "\n" + line(lowerID)), std::nullopt);
   EXPECT_EQ(target(line(lowerID) + "\n\xFF"), std::nullopt);
@@ -80,22 +79,16 @@ TaskStatus scheduled(Instant updatedAt, std::optional<bool> isScheduled = true) 
   return task;
 }
 
-TEST(CodexAutomationReadState, ReadAndMark) {
+TEST(CodexAutomationReadState, OnlyScheduledRunsAreReadAndMarked) {
   CodexAutomationReadState state;
-  state.readAt[lowerID] = Instant{1000};
-  EXPECT_TRUE(state.hasRead(scheduled(Instant{1000})));
-  EXPECT_FALSE(state.hasRead(scheduled(Instant{1001})));
-  EXPECT_FALSE(state.hasRead(scheduled(Instant{1000}, false)));
-  EXPECT_FALSE(state.hasRead(scheduled(Instant{1000}, std::nullopt)));
-
-  CodexAutomationReadState marked;
-  marked.markRead(scheduled(Instant{500}, false), Instant{600});
-  marked.markRead(scheduled(Instant{500}, std::nullopt), Instant{600});
-  EXPECT_TRUE(marked.readAt.empty());
-  marked.markRead(scheduled(Instant{500}), Instant{490});
-  EXPECT_EQ(marked.readAt.at(lowerID), Instant{500});
-  marked.markRead(scheduled(Instant{500}), Instant{700});
-  EXPECT_EQ(marked.readAt.at(lowerID), Instant{700});
+  state.markRead(scheduled(Instant{500}, std::nullopt), Instant{600});
+  EXPECT_TRUE(state.readAt.empty());
+  // A mark covers at least the run's own time, keyed by the lower-cased ID.
+  state.markRead(scheduled(Instant{500}), Instant{490});
+  EXPECT_EQ(state.readAt, (std::map<std::string, Instant>{{lowerID, Instant{500}}}));
+  EXPECT_TRUE(state.hasRead(scheduled(Instant{500})));
+  EXPECT_FALSE(state.hasRead(scheduled(Instant{501})));
+  EXPECT_FALSE(state.hasRead(scheduled(Instant{500}, false)));
 }
 
 }  // namespace
