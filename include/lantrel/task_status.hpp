@@ -17,6 +17,9 @@ class parser;
 
 namespace lantrel {
 
+struct CodexReadState;
+struct TaskReadState;
+
 enum class LightState { working, waiting, done, unread, failed, unknown };
 
 inline constexpr std::array<LightState, 6> allLightStates = {
@@ -84,6 +87,15 @@ struct TaskStatus {
   // claude://code/continue?session=local_<uuid>.
   std::optional<std::string> taskURL() const;
   std::optional<std::string> codexThreadURL() const;
+  // The Claude Code session ID of a Claude task: the rest of "claude-<uuid>".
+  std::optional<std::string> claudeSessionID() const;
+
+  // The state to show now: stale working and waiting reports (over 300 s)
+  // become unknown, reports more than 60 s in the future unknown, finished
+  // tasks done or unread by the read state. The second form reads Codex tasks
+  // against the desktop app's unread set and knows nothing else as read.
+  LightState visibleState(Instant now, const TaskReadState& readState) const;
+  LightState visibleState(Instant now, const CodexReadState& readState) const;
 
   // The compact JSON form of a task file (keys in field order, instants as
   // seconds since 2001, absent fields without a key).

@@ -227,7 +227,7 @@ Fields<12> fields(const TaskStatus& t) {
 
 template <std::size_t N>
 void write(json::Writer& w, Fields<N> f) {
-  if (w.pretty())  // insertion sort: a dozen keys at most
+  if (w.sortsKeys())  // insertion sort: a dozen keys at most
     for (std::size_t i = 1; i < f.count; ++i)
       for (std::size_t k = i; k > 0 && f.items[k].key < f.items[k - 1].key; --k)
         std::swap(f.items[k], f.items[k - 1]);

@@ -137,7 +137,7 @@ void writeTree(Writer& w, const Json& v) {
     case Json::value_t::object: {
       std::vector<Json::const_iterator> members;
       for (auto it = v.begin(); it != v.end(); ++it) members.push_back(it);
-      if (w.pretty())
+      if (w.sortsKeys())
         std::sort(members.begin(), members.end(),
                   [](const auto& a, const auto& b) { return a.key() < b.key(); });
       w.beginObject();

@@ -1,7 +1,7 @@
 // The system's JSON text: compact for files, or the pretty form of the
 // `list` output (two-space indent, " : ", keys sorted at every level, "/"
 // escaped as "\/"). Writer streams values straight into a string; callers
-// that emit objects in pretty style give keys in sorted order, and
+// that emit objects in a sorted style give keys in sorted order, and
 // write(tree) sorts them itself.
 #pragma once
 
@@ -14,13 +14,19 @@
 
 namespace lantrel::json {
 
-enum class Style { compact, pretty };
+enum class Style {
+  compact,        // no white space, keys as given
+  compactSorted,  // no white space, keys sorted
+  pretty,         // the `list` form
+};
 
 class Writer {
  public:
-  explicit Writer(Style style = Style::compact) : pretty_(style == Style::pretty) {}
+  explicit Writer(Style style = Style::compact)
+      : pretty_(style == Style::pretty), sorted_(style != Style::compact) {}
 
-  bool pretty() const { return pretty_; }
+  // Whether callers must give object keys in sorted order.
+  bool sortsKeys() const { return sorted_; }
 
   void beginObject() { open('{'); }
   void endObject() { close('}'); }
@@ -50,9 +56,10 @@ class Writer {
   std::vector<bool> hasMembers_;  // one entry per open container
   bool afterKey_ = false;
   bool pretty_;
+  bool sorted_;
 };
 
-// A whole tree; in pretty style every object's keys come out sorted.
+// A whole tree; in the sorted styles every object's keys come out sorted.
 std::string write(const nlohmann::ordered_json& value, Style style = Style::compact);
 
 // Parses text with nlohmann, turning its errors into DecodingError.

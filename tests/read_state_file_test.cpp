@@ -1,0 +1,112 @@
+// The file behaviour shared by the Codex automation and Claude read states:
+// what a load refuses, what it never writes, and what a save round trip keeps.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "lantrel/claude_read_state.hpp"
+#include "lantrel/codex_automation.hpp"
+#include "test_support.hpp"
+
+namespace lantrel {
+namespace {
+
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+constexpr char id[] = "6e2b1d7c-55a0-4f3b-9c8d-0123456789ab";
+
+template <typename State>
+TaskStatus finishedTask(Instant updatedAt) {
+  if constexpr (std::is_same_v<State, ClaudeReadState>) {
+    return TaskStatus(std::string("claude-") + id, "t", LightState::done, updatedAt,
+                      std::string(claudeSource));
+  } else {
+    TaskStatus task(std::string("codex-") + id, "t", LightState::done, updatedAt,
+                    std::string(codexSource));
+    task.isScheduled = true;
+    return task;
+  }
+}
+
+template <typename State>
+class ReadStateFile : public ::testing::Test {};
+using ReadStates = ::testing::Types<CodexAutomationReadState, ClaudeReadState>;
+TYPED_TEST_SUITE(ReadStateFile, ReadStates);
+
+template <typename F>
+StatusError::Code statusErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const StatusError& e) {
+    return e.code();
+  }
+  ADD_FAILURE() << "no StatusError";
+  return StatusError::invalidID;
+}
+
+template <typename F>
+std::string decodingErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const DecodingError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TYPED_TEST(ReadStateFile, MarkSaveLoadStaysRead) {
+  TempDir home;
+  mode_t previous = ::umask(0);
+  // A transcript time with milliseconds: written as the next whole second.
+  Instant updatedAt = *Instant::parseISO8601("2025-10-01T12:00:00.500Z");
+  TypeParam state;
+  state.markRead(finishedTask<TypeParam>(updatedAt), updatedAt - 5);
+  fs::path url = home / "new/dir/read-state.json";
+  state.save(url);
+  ::umask(previous);
+  EXPECT_EQ(testing::readFile(url), std::string(R"({"readAt":{")") + id +
+                                        R"(":"2025-10-01T12:00:01Z"}})");
+  EXPECT_EQ(testing::modeOf(home / "new"), 0700u);
+  EXPECT_EQ(testing::modeOf(home / "new/dir"), 0700u);
+  EXPECT_EQ(testing::modeOf(url), 0600u);
+  TypeParam loaded = TypeParam::load(url);
+  EXPECT_TRUE(loaded.hasRead(finishedTask<TypeParam>(updatedAt)));
+  EXPECT_FALSE(loaded.hasRead(finishedTask<TypeParam>(updatedAt + 0.6)));
+
+}
+
+TYPED_TEST(ReadStateFile, LoadRefusesWhatIsNotOurFile) {
+  TempDir home;
+  fs::path url = home / "Lantrel/state.json";
+  EXPECT_TRUE(TypeParam::load(url).readAt.empty());
+  EXPECT_FALSE(fs::exists(home / "Lantrel"));  // a load writes nothing
+
+  fs::create_directories(url);
+  EXPECT_EQ(statusErrorOf([&] { TypeParam::load(url); }), StatusError::invalidRecord);
+  fs::remove(url);
+  testing::writeFile(home / "real.json", R"({"readAt":{}})");
+  fs::create_symlink(home / "real.json", url);
+  EXPECT_EQ(statusErrorOf([&] { TypeParam::load(url); }), StatusError::invalidRecord);
+  fs::remove(url);
+
+  std::string padded = R"({"readAt":{}})";
+  padded.append(1'000'000 - padded.size(), ' ');
+  testing::writeFile(url, padded);
+  EXPECT_TRUE(TypeParam::load(url).readAt.empty());
+  testing::writeFile(url, padded + " ");
+  EXPECT_EQ(statusErrorOf([&] { TypeParam::load(url); }), StatusError::invalidRecord);
+}
+
+TYPED_TEST(ReadStateFile, DecodingErrorsAreReadable) {
+  auto error = [](std::string_view bytes) {
+    return decodingErrorOf([&] { TypeParam::decode(bytes); });
+  };
+  EXPECT_NE(error("{}").find("\"readAt\" is missing"), std::string::npos);
+  EXPECT_NE(error(R"({"readAt":{"a":5}})").find("\"a\" is not a string"), std::string::npos);
+  EXPECT_NE(error(R"({"readAt":{"a":"2025-10-01T12:34:56.5Z"}})").find("ISO 8601"),
+            std::string::npos);
+  EXPECT_NE(error("{\"readAt\":").find("valid JSON"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lantrel
