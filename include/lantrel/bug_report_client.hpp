@@ -94,7 +94,9 @@ class BugReportClient {
   // Sends the report to "<baseURL>/api/bug-reports" on a thread of its own.
   // Every check happens before anything is sent; the future then holds the
   // receipt or a BugReportSubmissionError (invalidReport for a refused
-  // report, whatever the service answered otherwise).
+  // report, whatever the service answered otherwise). Like every future of
+  // std::async, it waits for the exchange (at most its time limit) when it
+  // is dropped unread.
   // `token` goes out as "Bearer <token>": non-empty, no control characters.
   // `provider` is "Codex" or "Claude Code"; `installationID` a UUID;
   // `details` 1 to 4,000 characters once trimmed; `appVersion` is cut to 40

@@ -2,7 +2,6 @@
 
 #include <vips/vips.h>
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <string_view>
