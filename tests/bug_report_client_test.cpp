@@ -7,7 +7,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -35,7 +34,8 @@ struct Certificate {
     if (!key || !cert) throw std::runtime_error("OpenSSL key or certificate");
     X509* x = cert.get();
     X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), static_cast<long>(std::hash<std::string>{}(name) & 0x7FFFFFFF));
+    ASN1_INTEGER_set(X509_get_serialNumber(x),
+                     static_cast<long>(std::hash<std::string>{}(name)&0x7FFFFFFF));
     X509_gmtime_adj(X509_getm_notBefore(x), -3600);
     X509_gmtime_adj(X509_getm_notAfter(x), 24 * 3600);
     X509_set_pubkey(x, key.get());
@@ -71,7 +71,8 @@ struct Captured {
 class Service {
  public:
   explicit Service(const Certificate& certificate)
-      : server_(std::make_unique<httplib::SSLServer>(certificate.cert.get(), certificate.key.get())) {
+      : server_(
+            std::make_unique<httplib::SSLServer>(certificate.cert.get(), certificate.key.get())) {
     init();
   }
   Service() : server_(std::make_unique<httplib::Server>()) { init(); }
@@ -166,8 +167,9 @@ TEST_F(BugReportServiceTest, SendsTheReportAsJSONWithTheBearerToken) {
   PreparedFeedbackScreenshot screenshot = screenshotOf(300'001);
   screenshot.fileName = std::string(125, 'n') + ".png";
   BugReportReceipt receipt =
-      client.submit("token-abc", installation, "Claude Code", " \n\tThe lamp stays red.\u2003\n",
-                    std::string(45, 'v'), screenshot)
+      client
+          .submit("token-abc", installation, "Claude Code", " \n\tThe lamp stays red.\u2003\n",
+                  std::string(45, 'v'), screenshot)
           .get();
   EXPECT_EQ(receipt, (BugReportReceipt{"report-17", true}));
 
@@ -254,8 +256,7 @@ TEST_F(BugReportServiceTest, UntrustedCertificatesAndRedirectsToPlainHTTPAreRefu
   // A certificate that is trusted but names another host.
   Certificate elsewhere(dir.path(), "elsewhere", "DNS:elsewhere.test");
   Service misnamed(elsewhere);
-  EXPECT_EQ(failureOf(submitWith("https://127.0.0.1:" + std::to_string(misnamed.port()),
-                                 elsewhere))
+  EXPECT_EQ(failureOf(submitWith("https://127.0.0.1:" + std::to_string(misnamed.port()), elsewhere))
                 .code(),
             BugReportSubmissionError::unavailable);
 
@@ -319,8 +320,8 @@ TEST(BugReportClientTest, RefusedReportsNeverReachTheTransport) {
   BugReportClient client("https://support.example.com/v1", recording.transport());
   std::string thumbs;  // 4,000 characters of two code points each
   for (int i = 0; i < 4000; ++i) thumbs += "\U0001F44D\U0001F3FD";
-  auto refused = [&](std::string token, std::string id, std::string provider,
-                     std::string details, PreparedFeedbackScreenshot shot) {
+  auto refused = [&](std::string token, std::string id, std::string provider, std::string details,
+                     PreparedFeedbackScreenshot shot) {
     return failureOf(client.submit(token, id, provider, details, "1", shot)).code() ==
            BugReportSubmissionError::invalidReport;
   };
@@ -340,8 +341,9 @@ TEST(BugReportClientTest, RefusedReportsNeverReachTheTransport) {
   EXPECT_TRUE(recording.seen->empty());
 
   // The limits themselves are accepted.
-  EXPECT_EQ(client.submit("t", installation, "Codex", "\n " + thumbs + " \n", std::nullopt,
-                          screenshotOf(2'500'000))
+  EXPECT_EQ(client
+                .submit("t", installation, "Codex", "\n " + thumbs + " \n", std::nullopt,
+                        screenshotOf(2'500'000))
                 .get()
                 .id,
             "ok");

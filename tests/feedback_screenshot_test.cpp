@@ -1,5 +1,3 @@
-#include "lantrel/feedback_screenshot_validator.hpp"
-
 #include <gtest/gtest.h>
 #include <vips/vips.h>
 
@@ -7,6 +5,7 @@
 #include <memory>
 
 #include "lantrel/errors.hpp"
+#include "lantrel/feedback_screenshot_validator.hpp"
 #include "test_support.hpp"
 
 // The HEVC encoder that writes the test's HEIC files keeps one block for
@@ -199,8 +198,8 @@ TEST_F(ScreenshotTest, TypeComesFromTheContentNotTheName) {
 TEST_F(ScreenshotTest, HEICIsAcceptedAndAVIFIsNot) {
   Image small = flat(64, 48, 200);
   fs::path heic = dir / "phone.HEIC", avif = dir / "phone.avif";
-  if (vips_heifsave(small.get(), heic.c_str(), "compression",
-                    VIPS_FOREIGN_HEIF_COMPRESSION_HEVC, nullptr) != 0) {
+  if (vips_heifsave(small.get(), heic.c_str(), "compression", VIPS_FOREIGN_HEIF_COMPRESSION_HEVC,
+                    nullptr) != 0) {
     vips_error_clear();
     GTEST_SKIP() << "this libheif cannot encode HEIC (no HEVC encoder)";
   }

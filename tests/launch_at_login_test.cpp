@@ -36,9 +36,10 @@ struct FakePlatform {
 
 TEST(LaunchAtLoginManagerTest, EnablingRegistersFromDisabledAndReportsPendingApproval) {
   FakePlatform platform;
-  LaunchAtLoginManager manager([&] { return platform.current; },
-                               [&] { platform.failing(platform.registered, platform.afterRegister)(); },
-                               platform.failing(platform.unregistered, State::disabled), [] {});
+  LaunchAtLoginManager manager(
+      [&] { return platform.current; },
+      [&] { platform.failing(platform.registered, platform.afterRegister)(); },
+      platform.failing(platform.unregistered, State::disabled), [] {});
   manager.setEnabled(true);
   manager.setEnabled(true);  // already on
   EXPECT_EQ(platform.registered, 1);
@@ -60,8 +61,9 @@ TEST(LaunchAtLoginManagerTest, EnablingRegistersFromDisabledAndReportsPendingApp
     manager.setEnabled(true);
     ADD_FAILURE() << "no error";
   } catch (const LaunchAtLoginError& error) {
-    EXPECT_STREQ(error.description(), "macOS needs you to allow Lantrel in System Settings "
-                                      "\u2192 General \u2192 Login Items.");
+    EXPECT_STREQ(error.description(),
+                 "macOS needs you to allow Lantrel in System Settings "
+                 "\u2192 General \u2192 Login Items.");
   }
   platform.current = State::disabled;
   platform.afterRegister = State::disabled;
@@ -72,10 +74,9 @@ TEST(LaunchAtLoginManagerTest, EnablingRegistersFromDisabledAndReportsPendingApp
 TEST(LaunchAtLoginManagerTest, DisablingUnregistersWhenOnOrPending) {
   FakePlatform platform;
   int settings = 0;
-  LaunchAtLoginManager manager([&] { return platform.current; },
-                               platform.failing(platform.registered, std::nullopt),
-                               platform.failing(platform.unregistered, State::disabled),
-                               [&] { ++settings; });
+  LaunchAtLoginManager manager(
+      [&] { return platform.current; }, platform.failing(platform.registered, std::nullopt),
+      platform.failing(platform.unregistered, State::disabled), [&] { ++settings; });
   manager.setEnabled(false);
   EXPECT_EQ(platform.unregistered, 0);
   platform.current = State::needsApproval;
@@ -127,8 +128,7 @@ TEST(XDGAutostartTest, HiddenSwitchedOffOrForeignEntriesAreNotEnabled) {
   };
   EXPECT_EQ(stateOf("[Desktop Entry]\nExec = /usr/bin/lantrel\n"), State::enabled);
   EXPECT_EQ(stateOf("[Desktop Entry]\nExec=/usr/bin/lantrel\nHidden=true\n"), State::disabled);
-  EXPECT_EQ(stateOf("[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n"),
-            State::disabled);
+  EXPECT_EQ(stateOf("[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n"), State::disabled);
   EXPECT_EQ(stateOf("[Desktop Entry]\nName=Lantrel\n[Other]\nExec=x\n"), State::disabled);
   EXPECT_EQ(stateOf(std::string(70 * 1024, '#')), State::disabled);
 
@@ -176,9 +176,9 @@ TEST(XDGAutostartTest, DefaultManagerUsesTheConfigHomeAndStartsThisProgram) {
 
   // Settings open the autostart directory with the desktop's xdg-open.
   fs::path seen = home / "seen";
-  testing::writeFile(home / "bin" / "xdg-open",
-                     "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"" +
-                         seen.string() + "\"\n");
+  testing::writeFile(
+      home / "bin" / "xdg-open",
+      "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"" + seen.string() + "\"\n");
   fs::permissions(home / "bin" / "xdg-open", fs::perms::owner_all);
   ScopedEnvironment path("PATH", (home / "bin").string().append(":/usr/bin:/bin").c_str());
   manager.openSystemSettings();

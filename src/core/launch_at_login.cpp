@@ -57,8 +57,7 @@ fs::path runningProgram() { return fs::read_symlink("/proc/self/exe"); }
 
 // --- the manager -----------------------------------------------------------
 
-LaunchAtLoginManager::LaunchAtLoginManager(StatusProvider statusProvider,
-                                           Operation registerService,
+LaunchAtLoginManager::LaunchAtLoginManager(StatusProvider statusProvider, Operation registerService,
                                            Operation unregisterService, Operation openSettings)
     : statusProvider_(std::move(statusProvider)),
       registerService_(std::move(registerService)),
@@ -79,9 +78,7 @@ LaunchAtLoginManager::LaunchAtLoginManager(const fs::path& autostartDirectory,
             // the default manager can be made before anything can fail.
             XDGAutostart::install(entry, executable.empty() ? runningProgram() : executable);
           },
-          [entry = XDGAutostart::entryPath(autostartDirectory)] {
-            XDGAutostart::remove(entry);
-          },
+          [entry = XDGAutostart::entryPath(autostartDirectory)] { XDGAutostart::remove(entry); },
           [autostartDirectory] { XDGAutostart::openDirectory(autostartDirectory); }) {}
 
 void LaunchAtLoginManager::setEnabled(bool enabled) {
@@ -140,9 +137,12 @@ LaunchAtLoginState XDGAutostart::status(const fs::path& entry) {
     if (!inEntryGroup || equals == std::string_view::npos) continue;
     std::string_view key = trimmedASCII(line.substr(0, equals));
     std::string_view value = trimmedASCII(line.substr(equals + 1));
-    if (key == "Exec") hasExec = !value.empty();
-    else if (key == "Hidden") switchedOff = switchedOff || value == "true";
-    else if (key == "X-GNOME-Autostart-enabled") switchedOff = switchedOff || value == "false";
+    if (key == "Exec")
+      hasExec = !value.empty();
+    else if (key == "Hidden")
+      switchedOff = switchedOff || value == "true";
+    else if (key == "X-GNOME-Autostart-enabled")
+      switchedOff = switchedOff || value == "false";
   }
   return hasExec && !switchedOff ? LaunchAtLoginState::enabled : LaunchAtLoginState::disabled;
 }
@@ -152,8 +152,9 @@ void XDGAutostart::install(const fs::path& entry, const fs::path& executable) {
       "[Desktop Entry]\n"
       "Type=Application\n"
       "Name=Lantrel\n"
-      "Comment=Coloured lights for your AI coding-agent tasks\n"
-      "Exec=" + execArgument(executable.string()) + "\n"
+      "Comment=Coloured lights for your AI coding-agent tasks\n";
+  text += "Exec=" + execArgument(executable.string()) + "\n";
+  text +=
       "Terminal=false\n"
       "X-GNOME-Autostart-enabled=true\n";
   files::createDirectories(entry.parent_path());
@@ -169,8 +170,8 @@ void XDGAutostart::openDirectory(const fs::path& directory) {
   files::createDirectories(directory);
   // The shell starts xdg-open in the background and returns at once, so
   // nothing is left to wait for.
-  std::vector<std::string> arguments = {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &",
-                                        "sh", directory.string()};
+  std::vector<std::string> arguments = {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &", "sh",
+                                        directory.string()};
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);

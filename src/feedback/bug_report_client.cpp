@@ -156,8 +156,8 @@ BugReportRequest makeRequest(const std::string& endpoint, const std::string& tok
   if (appVersion)
     body["appVersion"] =
         text::characterPrefix(text::repairUTF8(*appVersion), maximumAppVersionCharacters);
-  body["screenshotName"] = text::characterPrefix(text::repairUTF8(screenshot.fileName),
-                                                 maximumScreenshotNameCharacters);
+  body["screenshotName"] =
+      text::characterPrefix(text::repairUTF8(screenshot.fileName), maximumScreenshotNameCharacters);
   body["screenshotContentType"] = screenshot.contentType;
   body["screenshotBase64"] = base64(screenshot.data);
 
@@ -217,18 +217,20 @@ BugReportSubmissionError BugReportSubmissionError::serverMessage(std::string mes
 }
 
 BugReportClient::BugReportClient(std::string baseURL, BugReportTransport transport)
-    : baseURL_(std::move(baseURL)), endpoint_(endpointFor(baseURL_)),
+    : baseURL_(std::move(baseURL)),
+      endpoint_(endpointFor(baseURL_)),
       transport_(std::move(transport)) {
   if (!transport_) throw std::invalid_argument("BugReportClient needs a transport");
 }
 
-std::future<BugReportReceipt> BugReportClient::submit(
-    std::string token, std::string installationID, std::string provider, std::string details,
-    std::optional<std::string> appVersion, PreparedFeedbackScreenshot screenshot) const {
+std::future<BugReportReceipt> BugReportClient::submit(std::string token, std::string installationID,
+                                                      std::string provider, std::string details,
+                                                      std::optional<std::string> appVersion,
+                                                      PreparedFeedbackScreenshot screenshot) const {
   BugReportRequest request;
   try {
-    request = makeRequest(endpoint_, token, installationID, provider, details, appVersion,
-                          screenshot);
+    request =
+        makeRequest(endpoint_, token, installationID, provider, details, appVersion, screenshot);
   } catch (...) {
     // A refused report never reaches the transport; the caller learns of it
     // where it learns of every other outcome.
@@ -238,16 +240,15 @@ std::future<BugReportReceipt> BugReportClient::submit(
   }
   // The transport travels with the request, so the client may go away
   // while the report is in flight.
-  return std::async(std::launch::async,
-                    [transport = transport_, request = std::move(request)] {
-                      BugReportResponse response;
-                      try {
-                        response = transport(request);
-                      } catch (...) {
-                        fail(BugReportSubmissionError::unavailable);
-                      }
-                      return interpret(response);
-                    });
+  return std::async(std::launch::async, [transport = transport_, request = std::move(request)] {
+    BugReportResponse response;
+    try {
+      response = transport(request);
+    } catch (...) {
+      fail(BugReportSubmissionError::unavailable);
+    }
+    return interpret(response);
+  });
 }
 
 }  // namespace lantrel

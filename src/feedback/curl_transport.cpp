@@ -79,11 +79,11 @@ BugReportResponse perform(const BugReportRequest& request, const CurlTransportOp
     check(curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr));
   }
   check(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                             static_cast<long>(request.timeout.count()) * 1000L));
+                         static_cast<long>(request.timeout.count()) * 1000L));
   if (request.method != "POST")
     check(curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str()));
   check(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(request.body.size())));
+                         static_cast<curl_off_t>(request.body.size())));
   check(curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data()));
   check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get()));
   check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, receive));

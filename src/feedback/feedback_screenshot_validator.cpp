@@ -73,16 +73,16 @@ std::pair<ImageType, Image> sniff(const std::string& data) {
   int failed;
   if (startsWith(name, "pngload")) {
     type = ImageType::png;
-    failed = vips_pngload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL,
-                                 nullptr);
+    failed =
+        vips_pngload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
   } else if (startsWith(name, "jpegload")) {
     type = ImageType::jpeg;
-    failed = vips_jpegload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL,
-                                  nullptr);
+    failed =
+        vips_jpegload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
   } else if (startsWith(name, "heifload")) {
     type = ImageType::heic;
-    failed = vips_heifload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL,
-                                  nullptr);
+    failed =
+        vips_heifload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
   } else {
     refuse();
   }
@@ -131,14 +131,15 @@ std::string reencode(const std::string& data) {
   VipsImage* raw = nullptr;
   // The thumbnail rotates the image as its orientation tag says and never
   // enlarges a smaller one.
-  if (vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &raw, side, "height",
-                            side, "size", VIPS_SIZE_DOWN, nullptr) != 0)
+  if (vips_thumbnail_buffer(const_cast<char*>(data.data()), data.size(), &raw, side, "height", side,
+                            "size", VIPS_SIZE_DOWN, nullptr) != 0)
     refuseAfterVipsError();
   Image image(raw);
   if (vips_image_hasalpha(image.get())) {
     // JPEG has no transparency: screenshots read best on white.
     std::unique_ptr<VipsArrayDouble, void (*)(VipsArrayDouble*)> white(
-        vips_array_double_newv(1, 255.0), [](VipsArrayDouble* a) { vips_area_unref(VIPS_AREA(a)); });
+        vips_array_double_newv(1, 255.0),
+        [](VipsArrayDouble* a) { vips_area_unref(VIPS_AREA(a)); });
     if (vips_flatten(image.get(), &raw, "background", white.get(), nullptr) != 0)
       refuseAfterVipsError();
     image.reset(raw);
@@ -151,8 +152,8 @@ std::string reencode(const std::string& data) {
   for (int quality : {82, 68, 54, 40}) {
     void* buffer = nullptr;
     std::size_t length = 0;
-    if (vips_jpegsave_buffer(image.get(), &buffer, &length, "Q", quality, "strip", TRUE,
-                             nullptr) != 0)
+    if (vips_jpegsave_buffer(image.get(), &buffer, &length, "Q", quality, "strip", TRUE, nullptr) !=
+        0)
       refuseAfterVipsError();
     std::unique_ptr<void, void (*)(void*)> owned(buffer, g_free);
     if (length <= FeedbackScreenshotValidator::maximumUploadBytes)
