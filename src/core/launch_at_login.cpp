@@ -1,0 +1,185 @@
+#include "lantrel/launch_at_login.hpp"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "lantrel/errors.hpp"
+#include "support/files.hpp"
+
+extern char** environ;
+
+namespace lantrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An autostart entry is a few lines; anything larger is not ours.
+constexpr std::uint64_t maximumEntryBytes = 64 * 1024;
+
+std::string_view trimmedASCII(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+    text.remove_suffix(1);
+  return text;
+}
+
+// The program path as one quoted argument of an Exec key: quoted as the
+// desktop entry format asks (\" \` \$ \\ inside quotes, %% for a percent
+// sign), then with backslashes doubled once more, as every string value is.
+std::string execArgument(const std::string& path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) throw StatusError(StatusError::invalidRecord);
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    if (c == '%') quoted += '%';
+    quoted += c;
+  }
+  quoted += '"';
+  std::string escaped;
+  for (char c : quoted) {
+    if (c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+fs::path runningProgram() { return fs::read_symlink("/proc/self/exe"); }
+
+}  // namespace
+
+// --- the manager -----------------------------------------------------------
+
+LaunchAtLoginManager::LaunchAtLoginManager(StatusProvider statusProvider, Operation registerService,
+                                           Operation unregisterService, Operation openSettings)
+    : statusProvider_(std::move(statusProvider)),
+      registerService_(std::move(registerService)),
+      unregisterService_(std::move(unregisterService)),
+      openSettings_(std::move(openSettings)) {}
+
+LaunchAtLoginManager::LaunchAtLoginManager()
+    : LaunchAtLoginManager(XDGAutostart::defaultDirectory(), fs::path()) {}
+
+LaunchAtLoginManager::LaunchAtLoginManager(const fs::path& autostartDirectory,
+                                           const fs::path& executable)
+    : LaunchAtLoginManager(
+          [entry = XDGAutostart::entryPath(autostartDirectory)] {
+            return XDGAutostart::status(entry);
+          },
+          [entry = XDGAutostart::entryPath(autostartDirectory), executable] {
+            // The running program is looked up when it is registered, so
+            // the default manager can be made before anything can fail.
+            XDGAutostart::install(entry, executable.empty() ? runningProgram() : executable);
+          },
+          [entry = XDGAutostart::entryPath(autostartDirectory)] { XDGAutostart::remove(entry); },
+          [autostartDirectory] { XDGAutostart::openDirectory(autostartDirectory); }) {}
+
+void LaunchAtLoginManager::setEnabled(bool enabled) {
+  LaunchAtLoginState current = state();
+  if (!enabled) {
+    if (current != LaunchAtLoginState::disabled) unregisterService_();
+    return;
+  }
+  if (current == LaunchAtLoginState::enabled) return;
+  if (current == LaunchAtLoginState::needsApproval) throw LaunchAtLoginError();
+  try {
+    registerService_();
+  } catch (...) {
+    // Registration that stopped at the user's approval is that, whatever
+    // the platform called it.
+    if (state() == LaunchAtLoginState::needsApproval) throw LaunchAtLoginError();
+    throw;
+  }
+  if (state() == LaunchAtLoginState::needsApproval) throw LaunchAtLoginError();
+}
+
+// --- XDG autostart -----------------------------------------------------------
+
+fs::path XDGAutostart::defaultDirectory() {
+  const char* configHome = std::getenv("XDG_CONFIG_HOME");
+  // Relative values are to be ignored, as the base directory rules say.
+  if (configHome && configHome[0] == '/') return fs::path(configHome) / "autostart";
+  return files::homeDirectory() / ".config" / "autostart";
+}
+
+fs::path XDGAutostart::entryPath(const fs::path& directory) {
+  return directory / "lantrel.desktop";
+}
+
+LaunchAtLoginState XDGAutostart::status(const fs::path& entry) {
+  std::string text;
+  try {
+    text = files::readOwnFile(entry, maximumEntryBytes);
+  } catch (const std::exception&) {
+    // Absent, unreadable or not a plain file: nothing starts at login.
+    return LaunchAtLoginState::disabled;
+  }
+  bool inEntryGroup = false, hasExec = false, switchedOff = false;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line = trimmedASCII(std::string_view(text).substr(start, end - start));
+    start = end + 1;
+    if (line.empty() || line.front() == '#') continue;
+    if (line.front() == '[') {
+      inEntryGroup = line == "[Desktop Entry]";
+      continue;
+    }
+    std::size_t equals = line.find('=');
+    if (!inEntryGroup || equals == std::string_view::npos) continue;
+    std::string_view key = trimmedASCII(line.substr(0, equals));
+    std::string_view value = trimmedASCII(line.substr(equals + 1));
+    if (key == "Exec")
+      hasExec = !value.empty();
+    else if (key == "Hidden")
+      switchedOff = switchedOff || value == "true";
+    else if (key == "X-GNOME-Autostart-enabled")
+      switchedOff = switchedOff || value == "false";
+  }
+  return hasExec && !switchedOff ? LaunchAtLoginState::enabled : LaunchAtLoginState::disabled;
+}
+
+void XDGAutostart::install(const fs::path& entry, const fs::path& executable) {
+  std::string text =
+      "[Desktop Entry]\n"
+      "Type=Application\n"
+      "Name=Lantrel\n"
+      "Comment=Coloured lights for your AI coding-agent tasks\n";
+  text += "Exec=" + execArgument(executable.string()) + "\n";
+  text +=
+      "Terminal=false\n"
+      "X-GNOME-Autostart-enabled=true\n";
+  files::createDirectories(entry.parent_path());
+  files::replaceAtomically(entry, text, 0600);
+}
+
+void XDGAutostart::remove(const fs::path& entry) {
+  if (::unlink(entry.c_str()) != 0 && errno != ENOENT)
+    files::throwErrno("cannot remove the autostart entry", entry, errno);
+}
+
+void XDGAutostart::openDirectory(const fs::path& directory) {
+  files::createDirectories(directory);
+  // The shell starts xdg-open in the background and returns at once, so
+  // nothing is left to wait for.
+  std::vector<std::string> arguments = {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &", "sh",
+                                        directory.string()};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return;
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace lantrel

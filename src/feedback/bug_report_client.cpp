@@ -1,0 +1,254 @@
+#include "lantrel/bug_report_client.hpp"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "support/json_writer.hpp"
+#include "support/text.hpp"
+#include "support/uuid.hpp"
+
+namespace lantrel {
+
+namespace {
+
+const char* descriptionOf(BugReportSubmissionError::Code code) {
+  switch (code) {
+    case BugReportSubmissionError::server: return "";
+    case BugReportSubmissionError::invalidServer:
+      return "The Lantrel support service is not configured.";
+    case BugReportSubmissionError::insecureServer: return "The support service must use HTTPS.";
+    case BugReportSubmissionError::invalidReport:
+      return "Check the report details and screenshot, then try again.";
+    case BugReportSubmissionError::invalidResponse:
+      return "The support service returned an invalid response.";
+    case BugReportSubmissionError::unavailable:
+      return "The report could not be sent. Check your connection and try again.";
+  }
+  return "";
+}
+
+constexpr std::size_t maximumDetailsCharacters = 4000;
+constexpr std::size_t maximumAppVersionCharacters = 40;
+constexpr std::size_t maximumScreenshotNameCharacters = 120;
+constexpr const char* notAcceptedMessage = "The report was not accepted. Please try again.";
+
+[[noreturn]] void fail(BugReportSubmissionError::Code code) {
+  throw BugReportSubmissionError(code);
+}
+
+std::string asciiLowercased(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+struct URLCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using URL = std::unique_ptr<CURLU, URLCleanup>;
+
+// One part of a parsed URL; empty when the URL has none.
+std::string urlPart(CURLU* url, CURLUPart which) {
+  char* part = nullptr;
+  if (curl_url_get(url, which, &part, 0) != CURLUE_OK || !part) return {};
+  std::string value = part;
+  curl_free(part);
+  return value;
+}
+
+// Checks the service's address and returns the report endpoint under it.
+std::string endpointFor(const std::string& baseURL) {
+  // libcurl would read "https:///x" as the host "x"; an address without an
+  // authority has no host.
+  std::size_t authority = baseURL.find("://");
+  if (authority == std::string::npos || authority + 3 >= baseURL.size() ||
+      baseURL[authority + 3] == '/')
+    fail(BugReportSubmissionError::invalidServer);
+  URL url(curl_url());
+  if (!url) throw std::bad_alloc();
+  // Any scheme parses, so that an unsupported one is told apart from a
+  // malformed address.
+  if (baseURL.find('\0') != std::string::npos ||
+      curl_url_set(url.get(), CURLUPART_URL, baseURL.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+          CURLUE_OK)
+    fail(BugReportSubmissionError::invalidServer);
+  std::string scheme = asciiLowercased(urlPart(url.get(), CURLUPART_SCHEME));
+  std::string host = asciiLowercased(urlPart(url.get(), CURLUPART_HOST));
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  if (scheme.empty() || host.empty()) fail(BugReportSubmissionError::invalidServer);
+  bool local = host == "localhost" || host == "127.0.0.1" || host == "::1";
+  if (!(scheme == "https" || (scheme == "http" && local)))
+    fail(BugReportSubmissionError::insecureServer);
+
+  std::string path = urlPart(url.get(), CURLUPART_PATH);
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  path += "/api/bug-reports";
+  if (curl_url_set(url.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK)
+    fail(BugReportSubmissionError::invalidServer);
+  std::string endpoint = urlPart(url.get(), CURLUPART_URL);
+  if (endpoint.empty()) fail(BugReportSubmissionError::invalidServer);
+  return endpoint;
+}
+
+std::string base64(std::string_view bytes) {
+  static constexpr char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  for (; i + 3 <= bytes.size(); i += 3) {
+    unsigned v = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += alphabet[(v >> 6) & 63];
+    out += alphabet[v & 63];
+  }
+  if (std::size_t rest = bytes.size() - i) {
+    unsigned v = at(i) << 16;
+    if (rest == 2) v |= at(i + 1) << 8;
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += rest == 2 ? alphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+bool isAcceptedContentType(std::string_view type) {
+  return type == "image/png" || type == "image/jpeg" || type == "image/heic";
+}
+
+// A header value must not be able to end its line and start another.
+bool isHeaderSafe(std::string_view value) {
+  for (unsigned char c : value)
+    if (c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+BugReportRequest makeRequest(const std::string& endpoint, const std::string& token,
+                             const std::string& installationID, const std::string& provider,
+                             const std::string& details,
+                             const std::optional<std::string>& appVersion,
+                             const PreparedFeedbackScreenshot& screenshot) {
+  // Text from the caller is made valid UTF-8 first, so that building the
+  // JSON body cannot fail half-way.
+  std::string repairedDetails = text::repairUTF8(details);
+  std::string_view trimmedDetails = text::trimmed(repairedDetails);
+  std::size_t detailsLength = text::characterCount(trimmedDetails);
+  if ((provider != "Codex" && provider != "Claude Code") || detailsLength == 0 ||
+      detailsLength > maximumDetailsCharacters || token.empty() || !isHeaderSafe(token) ||
+      !isUUID(installationID) || screenshot.data.empty() ||
+      screenshot.data.size() > FeedbackScreenshotValidator::maximumUploadBytes ||
+      !isAcceptedContentType(screenshot.contentType))
+    fail(BugReportSubmissionError::invalidReport);
+
+  nlohmann::ordered_json body;
+  body["installationId"] = asciiLowercased(installationID);
+  body["provider"] = provider;
+  body["details"] = std::string(trimmedDetails);
+  if (appVersion)
+    body["appVersion"] =
+        text::characterPrefix(text::repairUTF8(*appVersion), maximumAppVersionCharacters);
+  body["screenshotName"] =
+      text::characterPrefix(text::repairUTF8(screenshot.fileName), maximumScreenshotNameCharacters);
+  body["screenshotContentType"] = screenshot.contentType;
+  body["screenshotBase64"] = base64(screenshot.data);
+
+  BugReportRequest request;
+  request.url = endpoint;
+  request.method = "POST";
+  request.headers = {{"Authorization", "Bearer " + token},
+                     {"Content-Type", "application/json"},
+                     {"Accept", "application/json"}};
+  request.body = json::write(body);
+  request.timeout = std::chrono::seconds(60);
+  return request;
+}
+
+// The service's text from an error answer, when the body is one.
+std::optional<std::string> errorMessage(const std::string& body) {
+  nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
+  if (!answer.is_object()) return std::nullopt;
+  auto error = answer.find("error");
+  if (error == answer.end() || !error->is_string()) return std::nullopt;
+  std::string message = text::repairUTF8(error->get<std::string>());
+  // An empty message would show the user a blank alert.
+  if (text::trimmed(message).empty()) return std::nullopt;
+  return message;
+}
+
+BugReportReceipt interpret(const BugReportResponse& response) {
+  if (!response.statusCode) fail(BugReportSubmissionError::invalidResponse);
+  int status = *response.statusCode;
+  if (status >= 200 && status <= 299) {
+    nlohmann::json answer = nlohmann::json::parse(response.body, nullptr, false);
+    if (!answer.is_object()) fail(BugReportSubmissionError::invalidResponse);
+    auto id = answer.find("id");
+    auto emailSent = answer.find("emailSent");
+    if (id == answer.end() || !id->is_string() || emailSent == answer.end() ||
+        !emailSent->is_boolean())
+      fail(BugReportSubmissionError::invalidResponse);
+    BugReportReceipt receipt{id->get<std::string>(), emailSent->get<bool>()};
+    if (receipt.id.empty()) fail(BugReportSubmissionError::invalidResponse);
+    return receipt;
+  }
+  if (status >= 500 && status <= 599) fail(BugReportSubmissionError::unavailable);
+  throw BugReportSubmissionError::serverMessage(
+      errorMessage(response.body).value_or(notAcceptedMessage));
+}
+
+}  // namespace
+
+BugReportSubmissionError::BugReportSubmissionError(Code code)
+    : code_(code), description_(descriptionOf(code)) {}
+
+BugReportSubmissionError BugReportSubmissionError::serverMessage(std::string message) {
+  BugReportSubmissionError error(server);
+  error.message_ = message;
+  error.description_ = std::move(message);
+  return error;
+}
+
+BugReportClient::BugReportClient(std::string baseURL, BugReportTransport transport)
+    : baseURL_(std::move(baseURL)),
+      endpoint_(endpointFor(baseURL_)),
+      transport_(std::move(transport)) {
+  if (!transport_) throw std::invalid_argument("BugReportClient needs a transport");
+}
+
+std::future<BugReportReceipt> BugReportClient::submit(std::string token, std::string installationID,
+                                                      std::string provider, std::string details,
+                                                      std::optional<std::string> appVersion,
+                                                      PreparedFeedbackScreenshot screenshot) const {
+  BugReportRequest request;
+  try {
+    request =
+        makeRequest(endpoint_, token, installationID, provider, details, appVersion, screenshot);
+  } catch (...) {
+    // A refused report never reaches the transport; the caller learns of it
+    // where it learns of every other outcome.
+    std::promise<BugReportReceipt> refused;
+    refused.set_exception(std::current_exception());
+    return refused.get_future();
+  }
+  // The transport travels with the request, so the client may go away
+  // while the report is in flight.
+  return std::async(std::launch::async, [transport = transport_, request = std::move(request)] {
+    BugReportResponse response;
+    try {
+      response = transport(request);
+    } catch (...) {
+      fail(BugReportSubmissionError::unavailable);
+    }
+    return interpret(response);
+  });
+}
+
+}  // namespace lantrel
