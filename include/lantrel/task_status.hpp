@@ -17,6 +17,8 @@ class parser;
 
 namespace lantrel {
 
+struct TaskOpenDestination;  // lantrel/orca_session_index.hpp
+
 enum class LightState { working, waiting, done, unread, failed, unknown };
 
 inline constexpr std::array<LightState, 6> allLightStates = {
@@ -84,6 +86,9 @@ struct TaskStatus {
   // claude://code/continue?session=local_<uuid>.
   std::optional<std::string> taskURL() const;
   std::optional<std::string> codexThreadURL() const;
+  // Where opening the task leads: its Orca pane when it runs in one, else
+  // its desktop app's deep link, else nowhere. Defined with the Orca index.
+  std::optional<TaskOpenDestination> openDestination() const;
 
   // The compact JSON form of a task file (keys in field order, instants as
   // seconds since 2001, absent fields without a key).
