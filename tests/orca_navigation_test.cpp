@@ -88,8 +88,10 @@ TEST(OrcaCommandRunner, ChildGetsAFixedEnvironmentHomeAndNoInput) {
             "HOME=" + home + "\nPATH=/usr/bin:/bin:/usr/sbin:/sbin\nLANG=en_US.UTF-8\n");
   EXPECT_EQ(run(runner, "/bin/pwd", {"-P"}), fs::canonical(home).string() + "\n");
   TempDir dir;
-  EXPECT_EQ(run(runner, script(dir, "args", R"(printf '[%s]' "$@"; cat)"), {"a b", "", "c"}),
-            "[a b][][c]");
+  // Arguments pass as they are; a relative executable is the caller's, even
+  // though the child starts in the home directory.
+  auto args = fs::relative(script(dir, "args", R"(printf '[%s]' "$@"; cat)"), fs::current_path());
+  EXPECT_EQ(run(runner, args, {"a b", "", "c"}), "[a b][][c]");
   expectAllEnded(dir);
   EXPECT_THROW(run(runner, dir / "missing"), fs::filesystem_error);
   writeFile(dir / "plain", "echo hi\n");
@@ -200,7 +202,7 @@ json terminal(const char* leafID, const std::string& handle) {
           {"orphaned", false}, {"title", "codex"}};
 }
 
-json listAnswer(json terminals) {
+json listAnswer(std::vector<json> terminals) {
   return {{"ok", true},
           {"result",
            {{"truncated", false},

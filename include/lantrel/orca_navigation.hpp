@@ -97,7 +97,8 @@ class OrcaNavigator {
   const std::shared_ptr<const OrcaCommandRunning>& runner() const { return runner_; }
 
   // Focuses the Orca pane of the task. `index` loads a fresh session index
-  // each time it is called; when Orca reports the terminal handle stale,
+  // each time it is called (on the operation's own thread, once or twice,
+  // never concurrently); when Orca reports the terminal handle stale,
   // the index is loaded again and the whole lookup is retried once.
   // Failures arrive as OrcaNavigationError, or unchanged when they are not
   // Orca's (the index's own errors, a tool that cannot start, bad JSON).

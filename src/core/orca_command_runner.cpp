@@ -39,7 +39,15 @@ struct Pipe {
 // Both ends of a fresh pipe, close-on-exec so no other child inherits them.
 void makePipe(Pipe& reader, int& writer) {
   int ends[2];
+#ifdef __APPLE__
+  // No pipe2 here; the spawn closes every descriptor it is not given
+  // (POSIX_SPAWN_CLOEXEC_DEFAULT), and these are marked right away.
+  if (::pipe(ends) != 0) files::throwErrno("cannot create pipe", {}, errno);
+  ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+#else
   if (::pipe2(ends, O_CLOEXEC) != 0) files::throwErrno("cannot create pipe", {}, errno);
+#endif
   reader.fd = ends[0];
   writer = ends[1];
 }
@@ -130,7 +138,8 @@ class Supervisor {
     std::vector<char*> envp;
     for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string program = executable.string();
+    // A relative path means the caller's directory, not the child's.
+    std::string program = std::filesystem::absolute(executable).string();
     std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -162,8 +171,11 @@ class Supervisor {
     posix_spawnattr_setsigmask(&settings.attributes, &none);
     posix_spawnattr_setsigdefault(&settings.attributes, &defaults);
     posix_spawnattr_setpgroup(&settings.attributes, 0);
-    posix_spawnattr_setflags(&settings.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                       POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#ifdef __APPLE__
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    posix_spawnattr_setflags(&settings.attributes, flags);
 
     pid_t pid;
     int rc = ::posix_spawn(&pid, program.c_str(), &settings.actions, &settings.attributes,
