@@ -19,6 +19,7 @@ namespace lantrel {
 
 struct CodexReadState;
 struct TaskReadState;
+struct TaskOpenDestination;  // lantrel/orca_session_index.hpp
 
 enum class LightState { working, waiting, done, unread, failed, unknown };
 
@@ -96,6 +97,9 @@ struct TaskStatus {
   // against the desktop app's unread set and knows nothing else as read.
   LightState visibleState(Instant now, const TaskReadState& readState) const;
   LightState visibleState(Instant now, const CodexReadState& readState) const;
+  // Where opening the task leads: its Orca pane when it runs in one, else
+  // its desktop app's deep link, else nowhere. Defined with the Orca index.
+  std::optional<TaskOpenDestination> openDestination() const;
 
   // The compact JSON form of a task file (keys in field order, instants as
   // seconds since 2001, absent fields without a key).
