@@ -11,3 +11,4 @@ cmake -S "$source_dir/tests/package" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$w
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/consumer" "$work/tasks" | grep -qx "1 From the app"
 test -x "$work/prefix/bin/lantrel-status"
+test -f "$work/prefix/share/man/man1/lantrel-status.1"
