@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include <simdjson.h>
 
@@ -61,7 +62,15 @@ std::vector<TaskStatus> StatusStore::load() const {
   files::forEachEntry(directory, [&](std::string_view name, unsigned char type) {
     if (!files::hasJSONExtension(name)) return;
     if (type != DT_REG && type != DT_UNKNOWN) throw StatusError(StatusError::invalidRecord);
-    std::string data = files::readOwnFile(directory / name, maximumRecordBytes);
+    std::string data;
+    try {
+      data = files::readOwnFile(directory / name, maximumRecordBytes);
+    } catch (const std::filesystem::filesystem_error& error) {
+      // Removed between the listing and the read: the task is gone, which
+      // is no reason to fail the whole listing.
+      if (error.code() == std::errc::no_such_file_or_directory) return;
+      throw;
+    }
     TaskStatus task = TaskStatus::decode(data, parser);
     checkID(task.id);
     // The record must be the one its file name promises.
