@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Builds and runs the whole test suite twice, a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and runs every fuzz
+# target for a bounded time (FUZZ_SECONDS, default 20) in between.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,6 +16,8 @@ run_suite() {
 
 echo "== normal build =="
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== fuzzing (${FUZZ_SECONDS:-20} s per target) =="
+FUZZ_JOBS=$jobs scripts/fuzz.sh
 echo "== sanitizer build (address, undefined) =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DLANTREL_SANITIZE=ON \
