@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <map>
 #include <memory>
@@ -136,11 +137,16 @@ void collectCandidates(std::string& path, Instant now, std::vector<Candidate>& c
     path.append(name);
     bool isDirectory = type == DT_DIR;
     if (hasTranscriptExtension(name)) {
-      files::ResourceValues values = files::resourceValues(path);  // failure ends the load
-      isDirectory = values.isDirectory;
-      if (values.isRegularFile && !values.isSymbolicLink &&
-          now - values.modified < SessionReader::recentSeconds)
-        candidates.push_back({path, values.modified});
+      // lstat: a link is never taken for what it points to. A failure ends
+      // the load.
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0)
+        files::throwErrno("cannot read file attributes", path, errno);
+      isDirectory = S_ISDIR(st.st_mode);
+      Instant modified = Instant::fromUnix(static_cast<double>(st.st_mtim.tv_sec) +
+                                           static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
+      if (S_ISREG(st.st_mode) && now - modified < SessionReader::recentSeconds)
+        candidates.push_back({path, modified});
     } else if (type == DT_UNKNOWN) {
       struct stat st;
       isDirectory = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
