@@ -4,6 +4,7 @@
 #include "lantrel/session_reader.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -105,53 +106,53 @@ bool hasTranscriptExtension(std::string_view name) {
   return name.size() > extension.size() && name.ends_with(extension);
 }
 
-// Walks the directory whose path `path` holds, depth first in listing
-// order, and appends every regular transcript file modified less than a day
-// before `now` (or after it). Hidden entries are skipped and hidden
-// directories not entered; links are never followed. A directory that
-// cannot be listed is left out, but a transcript whose attributes cannot be
-// read throws. `path` is used as a scratch buffer and restored on return.
+// Walks the directory whose path `path` holds and appends every regular
+// transcript file modified less than a day before `now` (or after it): first
+// the files of the directory, in listing order, then each subdirectory in
+// turn. Hidden entries are skipped and hidden directories not entered; links
+// are never followed. A directory that cannot be listed is left out, but a
+// transcript whose attributes cannot be read throws. `path` is used as a
+// scratch buffer and restored on return.
 void collectCandidates(std::string& path, Instant now, std::vector<Candidate>& candidates) {
-  // The listing is read whole and closed before anything is entered, so a
-  // deep tree never holds more than one directory open. Entries are packed
-  // into one buffer: the d_type byte, the name, a NUL.
-  std::string names;
+  // Subdirectory names, each followed by a NUL; they are entered after the
+  // listing is closed, so a deep tree never holds more than one open.
+  std::string subdirectories;
+  std::size_t base = path.size();
   {
     std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(path.c_str()));
     if (!listing) return;
+    int directory = ::dirfd(listing.get());
     while (const dirent* entry = ::readdir(listing.get())) {
-      if (entry->d_name[0] == '.') continue;  // also "." and ".."
-      names.push_back(static_cast<char>(entry->d_type));
-      names.append(entry->d_name);
-      names.push_back('\0');
+      std::string_view name = entry->d_name;
+      if (name[0] == '.') continue;  // also "." and ".."
+      bool isDirectory = entry->d_type == DT_DIR;
+      if (hasTranscriptExtension(name) || entry->d_type == DT_UNKNOWN) {
+        // Relative to the open directory and without following a link.
+        struct stat st;
+        if (::fstatat(directory, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          if (!hasTranscriptExtension(name)) continue;
+          files::throwErrno("cannot read file attributes", path + "/" + std::string(name), errno);
+        }
+        isDirectory = S_ISDIR(st.st_mode);
+        Instant modified = Instant::fromUnix(static_cast<double>(st.st_mtim.tv_sec) +
+                                             static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
+        if (S_ISREG(st.st_mode) && hasTranscriptExtension(name) &&
+            now - modified < SessionReader::recentSeconds)
+          candidates.push_back({path + "/" + std::string(name), modified});
+      }
+      if (isDirectory) {
+        subdirectories.append(name);
+        subdirectories.push_back('\0');
+      }
     }
   }
-  std::size_t base = path.size();
-  for (std::size_t at = 0; at < names.size();) {
-    auto type = static_cast<unsigned char>(names[at]);
-    std::size_t end = names.find('\0', at + 1);
-    std::string_view name(names.data() + at + 1, end - at - 1);
-    at = end + 1;
+  for (std::size_t at = 0; at < subdirectories.size();) {
+    std::size_t end = subdirectories.find('\0', at);
     path.resize(base);
     path.push_back('/');
-    path.append(name);
-    bool isDirectory = type == DT_DIR;
-    if (hasTranscriptExtension(name)) {
-      // lstat: a link is never taken for what it points to. A failure ends
-      // the load.
-      struct stat st;
-      if (::lstat(path.c_str(), &st) != 0)
-        files::throwErrno("cannot read file attributes", path, errno);
-      isDirectory = S_ISDIR(st.st_mode);
-      Instant modified = Instant::fromUnix(static_cast<double>(st.st_mtim.tv_sec) +
-                                           static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
-      if (S_ISREG(st.st_mode) && now - modified < SessionReader::recentSeconds)
-        candidates.push_back({path, modified});
-    } else if (type == DT_UNKNOWN) {
-      struct stat st;
-      isDirectory = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-    if (isDirectory) collectCandidates(path, now, candidates);
+    path.append(subdirectories, at, end - at);
+    at = end + 1;
+    collectCandidates(path, now, candidates);
   }
   path.resize(base);
 }
