@@ -12,6 +12,7 @@ sandbox=$(mktemp -d "${TMPDIR:-/tmp}/lantrel-demo-XXXXXX")
 trap 'rm -rf "$sandbox"' EXIT
 cp -R samples/home/. "$sandbox/"
 export HOME=$sandbox
+unset CODEX_HOME
 
 show() { printf '\n$ lantrel-status'; printf ' %q' "$@"; printf '\n'; "$tool" "$@" || true; }
 
@@ -22,3 +23,28 @@ show set docs done "Regenerate docs"
 show remove docs
 show list
 show set "bad id" done "Refused"
+
+# The sample Codex home holds sessions of an earlier day. Codex lists only
+# sessions active in the last day, so bring them to the present: each
+# transcript's lines are dated a minute ago (the order of its lines is what
+# tells its state) and its file was written within the last ten minutes; the
+# desktop log moves into today's UTC day directory, dated half a minute ago.
+stamp() { # FORMAT SECONDS_AGO, in UTC, with GNU or BSD date
+  local t=$(($(date +%s) - $2))
+  date -u -d "@$t" "+$1" 2>/dev/null || date -u -r "$t" "+$1"
+}
+sed_in_place() { sed -E "$1" "$2" >"$2.new" && mv "$2.new" "$2"; }
+i=0
+for transcript in "$sandbox"/.codex/sessions/*/*/*/*.jsonl; do
+  sed_in_place "s/\"timestamp\":\"[^\"]*\"/\"timestamp\":\"$(stamp %Y-%m-%dT%H:%M:%S.000Z 60)\"/g" "$transcript"
+  TZ=UTC touch -t "$(stamp %Y%m%d%H%M.%S $((600 - i * 60)))" "$transcript"
+  i=$((i + 1))
+done
+logs=$sandbox/Library/Logs/com.openai.codex
+today=$logs/$(date -u +%Y/%m/%d)
+mkdir -p "$today"
+for log in "$logs"/2025/10/01/*.log; do
+  sed_in_place "s/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z/$(stamp %Y-%m-%dT%H:%M:%S.000Z 30)/" "$log"
+  mv "$log" "$today/"
+done
+show codex

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lantrel/instant.hpp"
@@ -93,8 +94,38 @@ class CodexHome {
     return file;
   }
 
+  // Appends one line to the session index.
+  void addThreadName(std::string_view id, std::string_view name) {
+    index_ += json{{"id", id}, {"thread_name", name}}.dump() + "\n";
+    writeFile(dir_ / "session_index.jsonl", index_);
+  }
+
+  // Writes the desktop app's global state: the unread set (when given) and a
+  // project assignment per thread.
+  void writeGlobalState(const std::vector<std::pair<std::string, std::string>>& projects,
+                        const std::vector<std::string>* unread = nullptr) {
+    json state = {{"thread-project-assignments", json::object()},
+                  {"local-projects", json::object()}};
+    for (const auto& [thread, project] : projects) {
+      state["thread-project-assignments"][thread] = {{"projectKind", "local"},
+                                                     {"projectId", "p-" + project}};
+      state["local-projects"]["p-" + project] = {{"name", project}};
+    }
+    if (unread)
+      state["electron-thread-read-state-v1"] = {
+          {"version", 1}, {"unreadByIdentity", {{"me", {{"local:me", *unread}}}}}};
+    writeFile(dir_ / ".codex-global-state.json", state.dump());
+  }
+
+  // An automation whose runs go to `thread`.
+  void addAutomation(std::string_view name, std::string_view thread) {
+    writeFile(dir_ / "automations" / name / "automation.toml",
+              "target_thread_id = \"" + std::string(thread) + "\"\n");
+  }
+
  private:
   TempDir dir_;
+  std::string index_;
 };
 
 // --- the Codex desktop log ----------------------------------------------------

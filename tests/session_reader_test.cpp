@@ -1,6 +1,9 @@
 #include "lantrel/session_reader.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include "codex_fixtures.hpp"
 #include "support/text.hpp"
@@ -11,7 +14,10 @@ namespace {
 namespace fx = testing::codex;
 using nlohmann::json;
 using testing::TempDir;
+using testing::readFile;
+using testing::touch;
 using testing::writeFile;
+namespace fs = std::filesystem;
 
 constexpr std::string_view threadID = "0199a3f2-5b1c-7d2e-8f90-123456789abc";
 
@@ -250,6 +256,114 @@ TEST(SessionReaderTest, ConversationNameFromTheFirstUserMessage) {
   auto odd = nameOf(meta + surrogate);
   EXPECT_TRUE(!odd || text::isValidUTF8(*odd));
   EXPECT_EQ(SessionReader::conversationName(dir / "missing.jsonl"), std::nullopt);
+}
+
+
+// --- finding the sessions ------------------------------------------------------
+
+const Instant loadNow = fx::base + 3600;
+
+std::string uuid(int n) {
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "0199a3f2-0000-4000-8000-%012d", n);
+  return buffer;
+}
+
+std::vector<std::string> idsOf(const std::vector<TaskStatus>& tasks) {
+  std::vector<std::string> ids;
+  for (const auto& task : tasks) ids.push_back(task.id.substr(6));
+  return ids;
+}
+
+TEST(SessionReaderLoad, RecentRegularTranscriptsNewestFirstOnePerSession) {
+  fx::CodexHome home;
+  double t = loadNow.unixSeconds();
+  home.addThreadName(uuid(1), "indexed");
+  EXPECT_TRUE(SessionReader::load(home.path(), loadNow, 30).empty());  // no "sessions"
+
+  std::string done = fx::event(1, "task_started") + fx::event(2, "task_complete");
+  std::string upper = "0199A3F2-0000-4000-8000-00000000000A";
+  home.addTranscript("2025/10/01/a.jsonl", uuid(1), done, t - 86399);
+  home.addTranscript("2025/09/30/b.jsonl", uuid(2), done, t - 86400);
+  home.addTranscript("2025/10/01/c.jsonl", uuid(3), done, t + 3600);
+  fs::path newer = home.addTranscript("2025/10/01/d.jsonl", uuid(1), fx::event(1, "task_started"),
+                                      t - 10);
+  home.addTranscript("2025/10/01/e.JSONL", uuid(4), done, t);
+  home.addTranscript(".hidden/f.jsonl", uuid(5), done, t);
+  home.addTranscript("2025/10/01/.g.jsonl", uuid(5), done, t);
+  home.addTranscript("2025/10/01/h.jsonl", "not-a-uuid", done, t);
+  home.addTranscript("2025/10/01/i.jsonl", upper, done, t - 20);
+  home.addTranscript("2025/10/01/dir.jsonl/j.jsonl", uuid(6), done, t - 30);
+  fs::create_symlink(newer, home.sessions() / "link.jsonl");
+  writeFile(home.sessions() / "2025/10/01/k.jsonl", "");
+  touch(home.sessions() / "2025/10/01/k.jsonl", t);
+
+  std::vector<TaskStatus> tasks = SessionReader::load(home.path(), loadNow, 30);
+  EXPECT_EQ(idsOf(tasks), (std::vector<std::string>{uuid(3), uuid(1), upper, uuid(6)}));
+  ASSERT_EQ(tasks.size(), 4u);
+  EXPECT_EQ(rawValue(tasks[1].state), "working");  // the newer file of the session
+  EXPECT_EQ(tasks[1].name, "indexed");
+  EXPECT_EQ(rawValue(tasks[0].state), "done");
+  EXPECT_EQ(tasks[0].source, codexSource);
+  EXPECT_EQ(idsOf(SessionReader::load(home.path(), loadNow, 2)),
+            (std::vector<std::string>{uuid(3), uuid(1)}));
+  EXPECT_TRUE(SessionReader::load(home.path(), loadNow, 0).empty());
+  EXPECT_TRUE(SessionReader::load(home.path(), loadNow, -1).empty());
+}
+
+TEST(SessionReaderLoad, NamesProjectsAndScheduledRuns) {
+  fx::CodexHome home;
+  double t = loadNow.unixSeconds();
+  std::string scheduled = "0199A3F2-5B1C-7D2E-8F90-123456789ABC";
+  home.addThreadName(uuid(1), "Old name");
+  home.addThreadName(uuid(1), " \tFix login\n");
+  home.addThreadName(uuid(2), "   ");
+  writeFile(home.path() / "session_index.jsonl",
+            readFile(home.path() / "session_index.jsonl") + "{\"id\":3}\n[1]\n{}\nnot json\n");
+  home.writeGlobalState({{uuid(1), "Lantrel"}, {text::lowercased(scheduled), "Other"}});
+  home.addAutomation("weekly", text::lowercased(scheduled));
+  home.addTranscript("a.jsonl", uuid(1), fx::userMessage(1, "ignored"), t - 1);
+  home.addTranscript("b.jsonl", uuid(2), fx::userMessage(1, "  fix   the\nbuild  "), t - 2);
+  home.addTranscript("c.jsonl", scheduled, fx::event(1, "task_started"), t - 3);
+
+  std::vector<TaskStatus> tasks = SessionReader::load(home.path(), loadNow, 30);
+  ASSERT_EQ(tasks.size(), 3u);
+  EXPECT_EQ(tasks[0].name, "Fix login");
+  EXPECT_EQ(tasks[0].projectName, "Lantrel");
+  EXPECT_EQ(tasks[0].isScheduled, false);
+  EXPECT_EQ(tasks[1].name, "fix the build");
+  EXPECT_EQ(tasks[1].projectName, std::nullopt);
+  EXPECT_EQ(tasks[2].name, "Codex task 0199A3F2");
+  EXPECT_EQ(tasks[2].projectName, std::nullopt);  // project keys are exact
+  EXPECT_EQ(tasks[2].isScheduled, true);
+
+  // Unusable auxiliary files cost names and projects, never the tasks.
+  writeFile(home.path() / ".codex-global-state.json", "{");
+  fs::remove(home.path() / "session_index.jsonl");
+  fs::create_directory(home.path() / "session_index.jsonl");
+  tasks = SessionReader::load(home.path(), loadNow, 30);
+  ASSERT_EQ(tasks.size(), 3u);
+  EXPECT_EQ(tasks[0].name, "ignored");
+  EXPECT_EQ(tasks[0].projectName, std::nullopt);
+}
+
+// Transcripts beyond the limit are not even opened: reading a file moves its
+// access time past the old one that touch() gave it.
+TEST(SessionReaderLoad, NothingBeyondTheLimitIsOpened) {
+  fx::CodexHome home;
+  std::vector<fs::path> files;
+  for (int i = 0; i < 5; ++i)
+    files.push_back(home.addTranscript("t" + std::to_string(i) + ".jsonl", uuid(i), "",
+                                       loadNow.unixSeconds() - i));
+  EXPECT_EQ(idsOf(SessionReader::load(home.path(), loadNow, 2)),
+            (std::vector<std::string>{uuid(0), uuid(1)}));
+  auto accessed = [](const fs::path& file) {
+    struct stat st;
+    ::stat(file.c_str(), &st);
+    return Instant::fromUnix(static_cast<double>(st.st_atim.tv_sec)) > loadNow;
+  };
+  if (!accessed(files[0])) GTEST_SKIP() << "the file system does not record access times";
+  for (int i = 2; i < 5; ++i) EXPECT_FALSE(accessed(files[i])) << i;
 }
 
 }  // namespace

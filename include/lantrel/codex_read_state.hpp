@@ -41,6 +41,11 @@ struct CodexReadState {
   bool hasRead(const TaskStatus& task) const;
 
   bool operator==(const CodexReadState&) const = default;
+
+ private:
+  // `padded`: simdjson's padding follows the bytes, so they are parsed in
+  // place instead of copied (a 16 MB file would otherwise be held twice).
+  static CodexReadState decodeState(std::string_view bytes, bool padded);
 };
 
 // Thread ID -> name of the local project the thread is assigned to (1 to 160
@@ -51,6 +56,9 @@ struct CodexProjects {
   // Throws DecodingError when the bytes are not JSON of the file's shape; one
   // assignment or project missing a required key empties the whole result.
   static std::map<std::string, std::string> decode(std::string_view bytes);
+
+ private:
+  static std::map<std::string, std::string> decodeProjects(std::string_view bytes, bool padded);
 };
 
 }  // namespace lantrel

@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "lantrel/instant.hpp"
 #include "lantrel/task_status.hpp"
 
 namespace lantrel {
@@ -20,6 +22,22 @@ class SessionReader {
   static constexpr std::uint64_t sessionIDHeadBytes = 65536;
   static constexpr std::uint64_t stateTailBytes = 524288;
   static constexpr std::uint64_t conversationNameHeadBytes = 524288;
+  // Only the last this-many bytes of "session_index.jsonl" are read.
+  static constexpr std::uint64_t sessionIndexTailBytes = 2'000'000;
+  // Transcripts modified longer ago than this are not opened at all.
+  static constexpr double recentSeconds = 86400;
+
+  // The Codex tasks of the sessions active in the last day under `home`
+  // (the Codex home), newest transcript first, one task per session, at most
+  // `limit` of them. Names come from the session index, else the first user
+  // message, else "Codex task " and the ID's first 8 characters; projects
+  // from the desktop app's global state; the scheduled flag from the
+  // automations. Transcripts beyond the limit are never opened. Unreadable
+  // auxiliary files only lose names, projects or flags, but a recent
+  // transcript that cannot be read or examined throws filesystem_error and
+  // no partial list is returned. No "sessions" directory gives no tasks.
+  static std::vector<TaskStatus> load(const std::filesystem::path& home, Instant now,
+                                      std::int64_t limit);
 
   // The state of one session from the lines of its transcript (normally
   // the last stateTailBytes of whole lines). The record has the given ID,

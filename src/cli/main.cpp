@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -12,8 +13,11 @@
 #include <vector>
 
 #include "lantrel/claude_hook_store.hpp"
+#include "lantrel/desktop_attention.hpp"
+#include "lantrel/session_reader.hpp"
 #include "lantrel/status_store.hpp"
 #include "lantrel/task_status.hpp"
+#include "lantrel/visible_state.hpp"
 #include "support/files.hpp"
 #include "support/text.hpp"
 
@@ -71,6 +75,51 @@ std::string listCommand(const StatusStore& store, const Arguments& args) {
   return encodePretty(store.load()) + "\n";
 }
 
+// Appends one output field; a tab or line break inside it would split the
+// line for whoever reads it, so those become spaces.
+void appendField(std::string& out, std::string_view field) {
+  for (char c : field) out.push_back(c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+}
+
+// The Codex tasks the transcripts reveal, each with the state the menu bar
+// would show: "label TAB name TAB project" per line, newest first.
+std::string codexCommand(const Arguments& args) {
+  requireCount(args, 1);
+  const char* configured = std::getenv("CODEX_HOME");
+  std::filesystem::path home =
+      configured ? std::filesystem::path(configured) : files::homeDirectory() / ".codex";
+  // Without the desktop app's unread set no Codex task counts as read, and
+  // without the automation read times no scheduled run does.
+  CodexReadState codex;
+  try {
+    codex = CodexReadState::load(home);
+  } catch (const std::exception&) {
+  }
+  CodexAutomationReadState automations;
+  try {
+    automations = CodexAutomationReadState::load(CodexAutomationReadState::defaultURL());
+  } catch (const std::exception&) {
+  }
+  TaskReadState readState(std::move(codex), std::move(automations), ClaudeReadState(),
+                          OrcaReadState());
+
+  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30);
+  std::vector<DesktopAttention::Record> records =
+      DesktopAttention::load(DesktopAttention::defaultDirectory(), Instant::now());
+  tasks = DesktopAttention::applying(records, std::move(tasks), Instant::now());
+
+  std::string out;
+  for (const TaskStatus& task : tasks) {
+    out.append(label(task.visibleState(Instant::now(), readState)));
+    out.push_back('\t');
+    appendField(out, task.name);
+    out.push_back('\t');
+    appendField(out, task.projectName.value_or(""));
+    out.push_back('\n');
+  }
+  return out;
+}
+
 // Standard input up to `limit` bytes; a closed standard input reads as empty.
 std::string readInput(std::size_t limit) {
   std::string data(limit, '\0');
@@ -116,6 +165,7 @@ std::string run(Arguments args) {
   if (command == "set") return setCommand(store, args);
   if (command == "remove") return removeCommand(store, args);
   if (command == "list") return listCommand(store, args);
+  if (command == "codex") return codexCommand(args);
   if (command == "claude-hook") return claudeHookCommand(args);
   if (command == "--help" || command == "-h") return std::string(usage) + "\n";
   throw StatusError(StatusError::invalidRecord);

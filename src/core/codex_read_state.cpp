@@ -41,12 +41,16 @@ std::optional<std::string> readStateFile(const std::filesystem::path& home) {
   if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > CodexReadState::maximumFileBytes)
     return std::nullopt;
   // Checks the size of what it opened again, in case the file was replaced.
-  return files::readWholeIfAtMost(file, CodexReadState::maximumFileBytes);
+  // The padding lets simdjson parse the bytes where they lie.
+  return files::readWholeIfAtMost(file, CodexReadState::maximumFileBytes,
+                                  simdjson::SIMDJSON_PADDING);
 }
 
-dom::object parseDocument(dom::parser& parser, std::string_view bytes) {
+// `padded`: the bytes are followed by simdjson's padding (readStateFile), so
+// they need no padded copy.
+dom::object parseDocument(dom::parser& parser, std::string_view bytes, bool padded) {
   dom::element root;
-  if (auto error = parser.parse(bytes.data(), bytes.size()).get(root))
+  if (auto error = parser.parse(bytes.data(), bytes.size(), !padded).get(root))
     throw DecodingError(std::string("The Codex global state isn't valid JSON: ") +
                         simdjson::error_message(error));
   dom::object object;
@@ -93,12 +97,14 @@ std::filesystem::path CodexReadState::fileLocation(const std::filesystem::path& 
 CodexReadState CodexReadState::load(const std::filesystem::path& home) {
   std::optional<std::string> bytes = readStateFile(home);
   if (!bytes) return {};
-  return decode(*bytes);
+  return decodeState(*bytes, true);
 }
 
-CodexReadState CodexReadState::decode(std::string_view bytes) {
+CodexReadState CodexReadState::decode(std::string_view bytes) { return decodeState(bytes, false); }
+
+CodexReadState CodexReadState::decodeState(std::string_view bytes, bool padded) {
   dom::parser parser;
-  dom::object document = parseDocument(parser, bytes);
+  dom::object document = parseDocument(parser, bytes, padded);
   std::optional<dom::object> state = optionalObject(document, readStateKey);
   if (!state) return {};
 
@@ -148,12 +154,17 @@ bool CodexReadState::hasRead(const TaskStatus& task) const {
 std::map<std::string, std::string> CodexProjects::load(const std::filesystem::path& home) {
   std::optional<std::string> bytes = readStateFile(home);
   if (!bytes) return {};
-  return decode(*bytes);
+  return decodeProjects(*bytes, true);
 }
 
 std::map<std::string, std::string> CodexProjects::decode(std::string_view bytes) {
+  return decodeProjects(bytes, false);
+}
+
+std::map<std::string, std::string> CodexProjects::decodeProjects(std::string_view bytes,
+                                                                 bool padded) {
   dom::parser parser;
-  dom::object document = parseDocument(parser, bytes);
+  dom::object document = parseDocument(parser, bytes, padded);
 
   // Check the whole of both members first: one bad entry empties the result.
   std::map<std::string_view, std::string_view> projectNames;

@@ -58,9 +58,11 @@ std::uint64_t sizeOf(int fd, const fs::path& path) {
 
 // Reads up to `limit` bytes at `offset`; stops early at end of file, or once
 // `expected` bytes are in and a read comes back short (a regular file's end).
+// With `padding`, that many zero bytes follow the data within its capacity.
 std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
-                   std::uint64_t expected = UINT64_MAX) {
+                   std::uint64_t expected = UINT64_MAX, std::size_t padding = 0) {
   std::string data;
+  if (padding) data.reserve(static_cast<std::size_t>(limit) + padding);
   data.resize(static_cast<std::size_t>(limit));
   std::size_t filled = 0;
   while (filled < data.size()) {
@@ -76,6 +78,10 @@ std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::
     if (static_cast<std::size_t>(n) < asked && filled >= expected) break;
   }
   data.resize(filled);
+  if (padding) {
+    data.append(padding, '\0');  // within the reserved capacity
+    data.resize(filled);
+  }
   return data;
 }
 
@@ -136,11 +142,12 @@ std::string readOwnFile(const fs::path& path, std::uint64_t limit) {
   return data;
 }
 
-std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit) {
+std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,
+                                             std::size_t padding) {
   Descriptor file(openForReading(path));
   std::uint64_t size = sizeOf(file.fd, path);
   if (size > limit) return std::nullopt;
-  std::string data = readAt(file.fd, 0, size + 1, path);
+  std::string data = readAt(file.fd, 0, size + 1, path, UINT64_MAX, padding);
   if (data.size() > limit) return std::nullopt;
   return data;
 }

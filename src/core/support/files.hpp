@@ -38,8 +38,11 @@ std::optional<ResourceValues> resourceValuesIfExists(const fs::path& path);
 std::string readOwnFile(const fs::path& path, std::uint64_t limit);
 
 // The whole file if it is at most `limit` bytes; nullopt when it is larger.
-// Follows links; failures to open or read throw.
-std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit);
+// Follows links; failures to open or read throw. The string has room for
+// `padding` zero bytes past its end, for a parser that reads beyond the
+// document (simdjson), so it need not copy the bytes first.
+std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,
+                                             std::size_t padding = 0);
 
 // At most the first `limit` bytes.
 std::string readHead(const fs::path& path, std::uint64_t limit);

@@ -1,0 +1,145 @@
+// Wall time and peak memory of `lantrel-status codex` on a worst-case Codex
+// home (see make_codex_home), against a floor measured in the same run: a
+// minimal C program that reads exactly the byte ranges the command must read
+// and stats the same directory tree. Each time is the median of the
+// repetitions; the memory figure is the largest resident set of any run.
+//
+//   build-bench/bench/codex_bench [--benchmark_repetitions=N]
+//
+// The workload (about 300 MB) goes to a temporary directory under $TMPDIR
+// (default /tmp) and is removed at the end.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path workspace;
+std::map<std::string, long> peakKilobytes;
+
+// Runs a program to completion with the environment changed by `env`,
+// standard output to `output`; returns the child's peak resident set in KiB.
+long spawnAndWait(const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& env = {},
+                  const char* output = "/dev/null") {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    if (!env.count(entry.substr(0, entry.find('=')))) environment.push_back(entry);
+  }
+  for (const auto& [key, value] : env) environment.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) std::abort();
+  posix_spawn_file_actions_destroy(&actions);
+  int status;
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "command failed: %s\n", args[0].c_str());
+    std::abort();
+  }
+  return usage.ru_maxrss;
+}
+
+std::map<std::string, std::string> codexEnvironment() {
+  return {{"HOME", (workspace / "home").string()},
+          {"CODEX_HOME", (workspace / "home/.codex").string()}};
+}
+
+void record(const char* name, long kilobytes) {
+  long& peak = peakKilobytes[name];
+  if (kilobytes > peak) peak = kilobytes;
+}
+
+void Floor(benchmark::State& state) {
+  for (auto _ : state)
+    record("Floor", spawnAndWait({LANTREL_FLOOR_BINARY, (workspace / "plan.txt").string()}));
+}
+
+void Codex(benchmark::State& state) {
+  for (auto _ : state)
+    record("Codex", spawnAndWait({LANTREL_STATUS_BINARY, "codex"}, codexEnvironment()));
+}
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs)
+      if (run.aggregate_name == "median" || (run.run_type == Run::RT_Iteration && !seenMedian_))
+        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    for (const auto& run : runs)
+      if (run.aggregate_name == "median") seenMedian_ = true;
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    double floor = medians_["Floor"], codex = medians_["Codex"];
+    std::printf("codex  median %.1f ms, floor %.1f ms, ratio %.2fx (target 2x)\n", codex, floor,
+                codex / floor);
+    std::printf("codex  peak memory %.1f MiB, floor %.1f MiB (target 64 MiB)\n",
+                peakKilobytes["Codex"] / 1024.0, peakKilobytes["Floor"] / 1024.0);
+  }
+
+ private:
+  std::map<std::string, double> medians_;
+  bool seenMedian_ = false;
+};
+
+}  // namespace
+
+BENCHMARK(Floor)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Codex)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv) {
+  std::string pattern = (fs::temp_directory_path() / "lantrel-codex-bench-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) return 1;
+  workspace = pattern;
+  spawnAndWait({LANTREL_MAKE_CODEX_HOME_BINARY, workspace.string()});
+
+  // The command must list the full 30 tasks, or it measures the wrong thing.
+  fs::path listing = workspace / "listing.txt";
+  spawnAndWait({LANTREL_STATUS_BINARY, "codex"}, codexEnvironment(), listing.c_str());
+  std::ifstream in(listing);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  std::printf("codex lists %d tasks\n", lines);
+  if (lines != 30) return 1;
+
+  std::vector<char*> args(argv, argv + argc);
+  std::string repetitions = "--benchmark_repetitions=15";
+  std::string aggregates = "--benchmark_report_aggregates_only=true";
+  args.insert(args.begin() + 1, repetitions.data());
+  args.push_back(aggregates.data());
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  fs::remove_all(workspace);
+}
