@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -66,8 +68,7 @@ inline std::string readFile(const fs::path& path) {
 
 inline mode_t modeOf(const fs::path& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Sets a file's modification time to `unixSeconds`.
@@ -91,25 +92,19 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
                      const std::map<std::string, std::string>& env = {},
                      const std::string& input = {}, const fs::path& workingDirectory = {}) {
   std::map<std::string, std::string> merged;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& [k, v] : env) {
-    if (v.empty()) merged.erase(k);
-    else merged[k] = v;
-  }
-  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    if (const char* eq = std::strchr(*e, '=')) merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+  for (const auto& [k, v] : env) v.empty() ? void(merged.erase(k)) : void(merged[k] = v);
+  std::vector<std::string> envStrings, argStrings{program};
   for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argStrings{program};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& s : argStrings) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+  };
+  std::vector<char*> envp = pointers(envStrings), argv = pointers(argStrings);
 
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
@@ -124,26 +119,21 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
   pid_t pid;
   int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  for (int fd : {in[0], out[1], err[1]}) ::close(fd);
   if (rc != 0) throw std::runtime_error("spawn failed: " + program);
 
+  // Feed standard input while draining both outputs, so that neither side
+  // blocks on a full pipe.
   RunResult result;
   std::size_t written = 0;
   int inFd = in[1];
-  if (input.empty()) {
-    ::close(inFd);
-    inFd = -1;
-  } else {
-    ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-  }
-  bool outOpen = true, errOpen = true;
+  if (input.empty()) ::close(std::exchange(inFd, -1));
+  else ::fcntl(inFd, F_SETFL, O_NONBLOCK);
+  int outFd = out[0], errFd = err[0];
   char buffer[65536];
-  while (outOpen || errOpen) {
+  while (outFd >= 0 || errFd >= 0) {
     std::vector<pollfd> fds;
-    if (outOpen) fds.push_back({out[0], POLLIN, 0});
-    if (errOpen) fds.push_back({err[0], POLLIN, 0});
+    for (int fd : {outFd, errFd}) if (fd >= 0) fds.push_back({fd, POLLIN, 0});
     if (inFd >= 0) fds.push_back({inFd, POLLOUT, 0});
     if (::poll(fds.data(), fds.size(), -1) < 0) continue;
     for (const auto& p : fds) {
@@ -151,23 +141,16 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
       if (p.fd == inFd) {
         ssize_t n = ::write(inFd, input.data() + written, input.size() - written);
         if (n > 0) written += static_cast<std::size_t>(n);
-        if (n < 0 || written == input.size()) {
-          ::close(inFd);
-          inFd = -1;
-        }
+        if (n < 0 || written == input.size()) ::close(std::exchange(inFd, -1));
         continue;
       }
       ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        (p.fd == out[0] ? outOpen : errOpen) = false;
-        continue;
-      }
-      (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+      int& fd = p.fd == outFd ? outFd : errFd;
+      if (n <= 0) ::close(std::exchange(fd, -1));
+      else (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
     }
   }
   if (inFd >= 0) ::close(inFd);
-  ::close(out[0]);
-  ::close(err[0]);
   int wstatus = 0;
   ::waitpid(pid, &wstatus, 0);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
