@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "lantrel/errors.hpp"
+
 extern char** environ;
 
 namespace lantrel::testing {
@@ -78,6 +80,22 @@ inline void touch(const fs::path& path, double unixSeconds) {
   times[0].tv_nsec = times[1].tv_nsec =
       static_cast<long>((unixSeconds - static_cast<double>(times[0].tv_sec)) * 1e9);
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// What calling `f` throws: a StatusError's case name ("invalidRecord"),
+// "DecodingError: " and its text, "other: " and its text, or "no error".
+template <typename F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (const StatusError& e) {
+    return e.what();
+  } catch (const DecodingError& e) {
+    return std::string("DecodingError: ") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("other: ") + e.what();
+  }
+  return "no error";
 }
 
 struct RunResult {
