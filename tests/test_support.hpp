@@ -3,12 +3,12 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,7 +16,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "lantrel/errors.hpp"
@@ -124,53 +123,34 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
   };
   std::vector<char*> envp = pointers(envStrings), argv = pointers(argStrings);
 
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
+  // Standard input, output and error are unlinked temporary files, so
+  // neither side can block on a full pipe.
+  std::FILE* streams[3] = {std::tmpfile(), std::tmpfile(), std::tmpfile()};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int i = 0; i < 3; ++i) {
+    if (!streams[i]) throw std::runtime_error("tmpfile failed");
+    ::fcntl(::fileno(streams[i]), F_SETFD, FD_CLOEXEC);
+    posix_spawn_file_actions_adddup2(&actions, ::fileno(streams[i]), i);
+  }
+  std::fwrite(input.data(), 1, input.size(), streams[0]);
+  std::rewind(streams[0]);
   if (!workingDirectory.empty())
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
   pid_t pid;
   int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {in[0], out[1], err[1]}) ::close(fd);
-  if (rc != 0) throw std::runtime_error("spawn failed: " + program);
-
-  // Feed standard input while draining both outputs, so that neither side
-  // blocks on a full pipe.
-  RunResult result;
-  std::size_t written = 0;
-  int inFd = in[1];
-  if (input.empty()) ::close(std::exchange(inFd, -1));
-  else ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-  int outFd = out[0], errFd = err[0];
-  char buffer[65536];
-  while (outFd >= 0 || errFd >= 0) {
-    std::vector<pollfd> fds;
-    for (int fd : {outFd, errFd}) if (fd >= 0) fds.push_back({fd, POLLIN, 0});
-    if (inFd >= 0) fds.push_back({inFd, POLLOUT, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) continue;
-    for (const auto& p : fds) {
-      if (!p.revents) continue;
-      if (p.fd == inFd) {
-        ssize_t n = ::write(inFd, input.data() + written, input.size() - written);
-        if (n > 0) written += static_cast<std::size_t>(n);
-        if (n < 0 || written == input.size()) ::close(std::exchange(inFd, -1));
-        continue;
-      }
-      ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-      int& fd = p.fd == outFd ? outFd : errFd;
-      if (n <= 0) ::close(std::exchange(fd, -1));
-      else (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  if (inFd >= 0) ::close(inFd);
   int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
+  if (rc == 0) ::waitpid(pid, &wstatus, 0);
+  RunResult result;
+  for (int i = 0; i < 3; ++i) {
+    std::rewind(streams[i]);
+    char buffer[65536];
+    for (std::size_t n; i > 0 && (n = std::fread(buffer, 1, sizeof buffer, streams[i])) > 0;)
+      (i == 1 ? result.out : result.err).append(buffer, n);
+    std::fclose(streams[i]);
+  }
+  if (rc != 0) throw std::runtime_error("spawn failed: " + program);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return result;
 }
