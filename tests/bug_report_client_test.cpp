@@ -153,11 +153,9 @@ TEST_F(BugReportServiceTest, SendsTheReportAsJSONWithTheBearerToken) {
   service.answer(201, R"({"id":"report-17","emailSent":true})");
   PreparedFeedbackScreenshot screenshot = screenshotOf(300'001);
   screenshot.fileName = std::string(125, 'n') + ".png";
-  EXPECT_EQ(client
-                .submit("token-abc", installation, "Claude Code", " \n\tThe lamp stays red.\u2003\n",
-                        std::string(45, 'v'), screenshot)
-                .get(),
-            (BugReportReceipt{"report-17", true}));
+  auto receipt = client.submit("token-abc", installation, "Claude Code",
+                               " \n\tThe lamp stays red.\u2003\n", std::string(45, 'v'), screenshot);
+  EXPECT_EQ(receipt.get(), (BugReportReceipt{"report-17", true}));
   auto requests = service.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, "/base/api/bug-reports");

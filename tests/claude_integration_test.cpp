@@ -239,11 +239,12 @@ std::vector<std::pair<std::string, std::string>> snapshot(const fs::path& root) 
 TEST_F(Integration, RefusesLinksOddFilesAndOtherOwners) {
   const std::string userText = R"({"hooks":{"Stop":[{"hooks":[{"command":"mine"}]}]}})";
   const bool root = ::geteuid() == 0;  // changing owners needs root
-  auto chownOrSkip = [](const fs::path& path) { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0); };
+  auto chownOrSkip = [](const fs::path& p) { ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0); };
   struct Case {
     const char* what;
     Health health;
-    std::function<void(const fs::path& dir, const fs::path& settings, const fs::path& helper)> setUp;
+    std::function<void(const fs::path& dir, const fs::path& settings, const fs::path& helper)>
+        setUp;
     bool needsRoot = false;
   };
   const Case cases[] = {
@@ -259,8 +260,8 @@ TEST_F(Integration, RefusesLinksOddFilesAndOtherOwners) {
       {"settings is a directory", Health::needsRepair,
        [](auto&, auto& settings, auto&) { fs::create_directories(settings); }},
       {"settings oversized", Health::needsRepair, [](auto&, auto& settings, auto&) {
-         writeFile(settings, "{\"x\":\"" + std::string(ClaudeIntegration::maximumSettingsBytes, 'a') +
-                                 "\"}");
+         writeFile(settings,
+                   R"({"x":")" + std::string(ClaudeIntegration::maximumSettingsBytes, 'a') + "\"}");
        }},
       {"helper link", Health::disabled, [](auto& d, auto&, auto& helper) {
          writeFile(d / "elsewhere", "old");
