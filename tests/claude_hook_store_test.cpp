@@ -77,7 +77,8 @@ TEST_F(HookStore, EventTable) {
     }
     ClaudeHookRecord r = record();
     EXPECT_EQ(std::tie(r.state, r.confirmedAttentionPending, r.updatedAt, r.sessionID, r.cwd),
-              std::make_tuple(*row.state, row.pending, start, session, std::string("/Users/ana/project")));
+              std::make_tuple(*row.state, row.pending, start, session,
+                              std::string("/Users/ana/project")));
     EXPECT_EQ(testing::modeOf(file()), 0600u);
     EXPECT_EQ(testing::modeOf(store.directory), 0700u);
   }
@@ -118,7 +119,8 @@ TEST_F(HookStore, RefusedEventsWriteNothing) {
   noName.erase("hook_event_name");
   for (std::string input : {std::string("[]"), std::string("\"text\""), noName.dump(),
                             event("Stop", {{"session_id", nullptr}}),
-                            event("Stop", {{"session_id", 7}}), event("Stop", {{"hook_event_name", 1}})})
+                            event("Stop", {{"session_id", 7}}),
+                            event("Stop", {{"hook_event_name", 1}})})
     expectRefused(input);
   for (std::string id :
        {"../../../../tmp/x", "3F2504E0/4F89-11D3-9A0C-0305E82C3301",
@@ -126,8 +128,8 @@ TEST_F(HookStore, RefusedEventsWriteNothing) {
         "3F2504E0-4F89-11D3-9A0C-0305E82C3301.json", ""})
     expectRefused(event("Stop", {}, id));
   for (const char* key : {"cwd", "transcript_path"}) {
-    for (nlohmann::json bad : {nlohmann::json("relative/path"), nlohmann::json(""), nlohmann::json(),
-                               nlohmann::json("/" + std::string(4096, 'a'))})
+    using J = nlohmann::json;
+    for (J bad : {J("relative/path"), J(""), J(), J("/" + std::string(4096, 'a'))})
       expectRefused(event("Stop", {{key, bad}}));
     nlohmann::json missing = nlohmann::json::parse(event("Stop"));
     missing.erase(key);
@@ -195,7 +197,8 @@ TEST_F(HookStore, LoadAll) {
   for (auto [key, value] : std::vector<std::pair<std::string, nlohmann::json>>{
            {"sessionID", {}}, {"state", {}}, {"updatedAt", {}}, {"cwd", {}}, {"transcriptPath", {}},
            {"confirmedAttentionPending", {}}, {"updatedAt", "2025-10-01T12:00:00.5Z"},
-           {"updatedAt", 781012800}, {"state", "finished"}, {"confirmedAttentionPending", "false"}}) {
+           {"updatedAt", 781012800}, {"state", "finished"},
+           {"confirmedAttentionPending", "false"}}) {
     nlohmann::json changed = record;
     value.is_null() ? void(changed.erase(key)) : void(changed[key] = value);
     testing::writeFile(bad, changed.dump());

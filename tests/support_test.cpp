@@ -147,7 +147,8 @@ TEST(Text, WhitespaceAndCase) {
 TEST(UUID, AcceptsTheHyphenatedFormInEitherCase) {
   EXPECT_TRUE(isUUID("0199a3f2-1234-4abc-8def-0123456789ab"));
   EXPECT_TRUE(isUUID("0199A3F2-1234-4ABC-8DEF-0123456789AB"));
-  for (const char* bad : {"0199a3f21234-4abc-8def-0123456789ab0", "0199a3f2-1234-4abc-8def-0123456789ag",
+  for (const char* bad : {"0199a3f21234-4abc-8def-0123456789ab0",
+                          "0199a3f2-1234-4abc-8def-0123456789ag",
                           "{0199a3f2-1234-4abc-8def-0123456789ab}", ""})
     EXPECT_FALSE(isUUID(bad)) << bad;
 }

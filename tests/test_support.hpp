@@ -110,7 +110,8 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
                      const std::string& input = {}, const fs::path& workingDirectory = {}) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e; ++e)
-    if (const char* eq = std::strchr(*e, '=')) merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+    if (const char* eq = std::strchr(*e, '='))
+      merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
   for (const auto& [k, v] : env) v.empty() ? void(merged.erase(k)) : void(merged[k] = v);
   std::vector<std::string> envStrings, argStrings{program};
   for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
