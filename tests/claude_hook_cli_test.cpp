@@ -74,40 +74,36 @@ void realUse(const fs::path& home) {
   const json settings = json::parse(testing::readFile(settingsURL));
   const std::set<std::string> userCommands = {"afplay done.aiff", "audit-bash"};
   ClaudeHookStore store{home / "Library/Application Support/Lantrel/claude-events"};
+  using L = LightState;
   struct Step {
-    json event;
+    std::string name;
+    json extra;
     std::optional<LightState> state;  // nullopt: no hook of ours runs
-    bool pending;
+    bool pending = false;
   };
   const std::vector<Step> steps = {
-      {event("UserPromptSubmit", home, {{"prompt", "SECRET: fix the build"}}), LightState::working,
-       false},
-      {event("PreToolUse", home, {{"tool_name", "Bash"}, {"tool_input", {{"command", "make"}}}}),
-       std::nullopt, false},
-      {event("PostToolUse", home, {{"tool_name", "Bash"}, {"tool_response", "ok"}}),
-       LightState::working, false},
-      {event("PermissionRequest", home, {{"tool_name", "Bash"}}), LightState::waiting, true},
-      {event("Notification", home,
-             {{"notification_type", "permission_prompt"}, {"message", "Claude needs permission"}}),
-       LightState::waiting, true},
-      {event("PostToolUse", home, {{"tool_name", "Bash"}}), LightState::working, false},
-      {event("PreToolUse", home, {{"tool_name", "AskUserQuestion"}}), LightState::waiting, true},
-      {event("PostToolUse", home, {{"tool_name", "AskUserQuestion"}}), LightState::working, false},
-      {event("Stop", home, {{"stop_hook_active", false}}), LightState::done, false},
-      {event("Notification", home, {{"notification_type", "idle_prompt"}}), LightState::done,
-       false},
-      {event("SessionEnd", home, {{"reason", "prompt_input_exit"}}), LightState::done, false},
+      {"UserPromptSubmit", {{"prompt", "SECRET: fix the build"}}, L::working},
+      {"PreToolUse", {{"tool_name", "Bash"}, {"tool_input", {{"command", "make"}}}}, std::nullopt},
+      {"PostToolUse", {{"tool_name", "Bash"}, {"tool_response", "ok"}}, L::working},
+      {"PermissionRequest", {{"tool_name", "Bash"}}, L::waiting, true},
+      {"Notification", {{"notification_type", "permission_prompt"}, {"message", "Needs you"}},
+       L::waiting, true},
+      {"PostToolUse", {{"tool_name", "Bash"}}, L::working},
+      {"PreToolUse", {{"tool_name", "AskUserQuestion"}}, L::waiting, true},
+      {"PostToolUse", {{"tool_name", "AskUserQuestion"}}, L::working},
+      {"Stop", {{"stop_hook_active", false}}, L::done},
+      {"Notification", {{"notification_type", "idle_prompt"}}, L::done},
+      {"SessionEnd", {{"reason", "prompt_input_exit"}}, L::done},
   };
-  std::optional<Instant> finishedAt;
-  LightState expected = LightState::unknown;
+  LightState expected = L::unknown;
   bool expectedPending = false;
   for (const Step& step : steps) {
-    const std::string name = step.event["hook_event_name"];
+    const std::string& name = step.name;
+    const json stepEvent = event(name, home, step.extra);
     SCOPED_TRACE(name);
     // Claude Code runs every handler of every group whose matcher fits.
-    std::string subject;
-    if (step.event.contains("tool_name")) subject = step.event["tool_name"];
-    if (step.event.contains("notification_type")) subject = step.event["notification_type"];
+    const std::string subject =
+        step.extra.value("tool_name", step.extra.value("notification_type", std::string()));
     int ran = 0;
     for (const json& group : settings["hooks"].value(name, json::array())) {
       std::string matcher = group.value("matcher", "");
@@ -116,7 +112,7 @@ void realUse(const fs::path& home) {
         std::string command = handler["command"];
         if (userCommands.count(command)) continue;
         RunResult r = testing::run("/bin/sh", {"-c", command}, {{"HOME", home.string()}},
-                                   step.event.dump());
+                                   stepEvent.dump());
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out + r.err, "");
         ++ran;
@@ -129,14 +125,9 @@ void realUse(const fs::path& home) {
     }
     std::vector<ClaudeHookRecord> records = store.loadAll(Instant::now());
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].sessionID, session);
-    EXPECT_EQ(records[0].state, expected);
-    EXPECT_EQ(records[0].confirmedAttentionPending, expectedPending);
-    EXPECT_EQ(records[0].cwd, (home / "project").string());
-    if (expected == LightState::done) {
-      if (!finishedAt) finishedAt = records[0].updatedAt;
-      EXPECT_EQ(records[0].updatedAt, *finishedAt);  // the first finish counts
-    }
+    EXPECT_EQ(std::make_tuple(records[0].sessionID, records[0].state,
+                              records[0].confirmedAttentionPending, records[0].cwd),
+              std::make_tuple(session, expected, expectedPending, (home / "project").string()));
   }
   // Status metadata only: six keys, no prompt, no tool input.
   std::string stored = testing::readFile(store.directory / (session + ".json"));

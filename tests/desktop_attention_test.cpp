@@ -48,23 +48,21 @@ TEST(DesktopAttentionParseTest, LinesThatDoNotQualify) {
                          std::string(thread) + " kind=fileChange requestId=";
   auto parsed = [](const std::string& data) { return summary(DesktopAttention::parse(data)); };
   using Lines = std::vector<std::string>;
-  EXPECT_EQ(parsed(fx::logLine(ts, approval + "1" + std::string(fx::logSeparator))), Lines{});
-  EXPECT_EQ(parsed(fx::logLine(fx::iso(1, false), approval + "1")), Lines{});
-  EXPECT_EQ(parsed(fx::showApproval(1, "not-a-uuid", "1", "fileChange")), Lines{});
-  EXPECT_EQ(parsed(fx::showApproval(1, thread, std::string(129, 'r'), "fileChange")), Lines{});
+  const std::string respond = "Sending server response method=" + std::string(question);
+  for (const std::string& data :
+       {fx::logLine(ts, approval + "1" + std::string(fx::logSeparator)),
+        fx::logLine(fx::iso(1, false), approval + "1"),
+        fx::showApproval(1, "not-a-uuid", "1", "fileChange"),
+        fx::showApproval(1, thread, std::string(129, 'r'), "fileChange"),
+        fx::showApproval(1, thread, "1", "mcpElicitation"), fx::sendResponse(1, "1", "item/other"),
+        fx::logLine(ts, "[desktop-notifications] show approval"), fx::logLine(ts, respond),
+        fx::logLine(ts, approval),
+        // Fields after " response=" belong to the response body.
+        fx::logLine(ts, respond + " response={ id=5 }")})
+    EXPECT_EQ(parsed(data), Lines{}) << data;
   EXPECT_EQ(parsed(fx::showApproval(1, thread, std::string(128, 'r'), "fileChange")).size(), 1u);
-  EXPECT_EQ(parsed(fx::showApproval(1, thread, "1", "mcpElicitation")), Lines{});
-  EXPECT_EQ(parsed(fx::sendResponse(1, "1", "item/other")), Lines{});
-  EXPECT_EQ(parsed(fx::logLine(ts, "[desktop-notifications] show approval")), Lines{});
-  EXPECT_EQ(parsed(fx::logLine(ts, "Sending server response method=" + std::string(question))),
-            Lines{});
-  // Fields after " response=" belong to the response body.
-  EXPECT_EQ(parsed(fx::logLine(ts, "Sending server response method=" + std::string(question) +
-                                       " response={ id=5 }")),
-            Lines{});
   EXPECT_EQ(parsed(fx::logLine(ts, approval + "a=b")),
             Lines{"a=b item/fileChange/requestApproval " + std::string(thread)});
-  EXPECT_EQ(parsed(fx::logLine(ts, approval)), Lines{});
   EXPECT_EQ(parsed(fx::logLine(ts, approval + "1 requestId==2")),
             Lines{"=2 item/fileChange/requestApproval " + std::string(thread)});
 
@@ -214,21 +212,18 @@ TEST(DesktopAttentionApplyTest, MarksOnlyTheOwningCodexTasks) {
 
   auto result = DesktopAttention::applying({shown(10, "1", question, thread)}, tasks, now);
   ASSERT_EQ(result.size(), tasks.size());
-  EXPECT_EQ(result[0], tasks[0]);  // shown at its turn boundary
-  EXPECT_EQ(result[1], tasks[1]);
-  EXPECT_EQ(result[2], tasks[2]);
-  EXPECT_EQ(result[3], tasks[3]);  // thread IDs compare case-sensitively
+  // Unchanged: shown at its turn boundary, a local task, an ID without
+  // prefix, and a thread ID that differs in case only.
+  for (int i : {0, 1, 2, 3}) EXPECT_EQ(result[i], tasks[i]) << i;
   EXPECT_EQ(result[4].state, LightState::waiting);
 
   std::vector<DesktopAttention::Record> records = {shown(11, "1", question, thread),
                                                    shown(30, "2", fileChange, upper),
                                                    shown(20, "3", question, upper)};
   result = DesktopAttention::applying(records, tasks, now);
-  EXPECT_EQ(result[0].state, LightState::waiting);
-  EXPECT_EQ(result[0].updatedAt, fx::base + 11);
-  EXPECT_EQ(result[3].state, LightState::waiting);
-  EXPECT_EQ(result[3].updatedAt, fx::base + 50);  // its own time is later
-  TaskStatus expected = tasks[3];
+  EXPECT_EQ(std::make_pair(result[0].state, result[0].updatedAt),
+            std::make_pair(LightState::waiting, fx::base + 11));
+  TaskStatus expected = tasks[3];  // its own time is later than the request's
   expected.state = LightState::waiting;
   expected.confirmedAttentionPending = true;
   EXPECT_EQ(result[3], expected);

@@ -18,45 +18,41 @@ using testing::TempDir;
 namespace fs = std::filesystem;
 using State = LaunchAtLoginState;
 
-// A platform whose answers the test sets, counting registrations.
-struct FakePlatform {
-  State current = State::disabled;
-  State afterRegister = State::enabled;
+TEST(LaunchAtLoginManagerTest, RegistersAndUnregistersOnlyWhenNeeded) {
+  // A platform whose answers the test sets: registering moves it to
+  // `afterRegister`, unregistering to disabled, and either then fails when
+  // told to.
+  State current = State::disabled, afterRegister = State::enabled;
   bool fail = false;
-  int registered = 0, unregistered = 0;
-
-  LaunchAtLoginManager::Operation failing(int& counter, std::optional<State> next) {
-    return [this, &counter, next] {
+  int registered = 0, unregistered = 0, settings = 0;
+  auto operation = [&](int& counter, State& target, const State& next) {
+    return [&] {
       ++counter;
-      if (next) current = *next;
+      target = next;
       if (fail) throw std::runtime_error("platform refused");
     };
-  }
-};
-
-TEST(LaunchAtLoginManagerTest, EnablingRegistersFromDisabledAndReportsPendingApproval) {
-  FakePlatform platform;
-  LaunchAtLoginManager manager(
-      [&] { return platform.current; },
-      [&] { platform.failing(platform.registered, platform.afterRegister)(); },
-      platform.failing(platform.unregistered, State::disabled), [] {});
+  };
+  const State disabled = State::disabled;
+  LaunchAtLoginManager manager([&] { return current; },
+                               operation(registered, current, afterRegister),
+                               operation(unregistered, current, disabled), [&] { ++settings; });
   manager.setEnabled(true);
   manager.setEnabled(true);  // already on
-  EXPECT_EQ(platform.registered, 1);
+  EXPECT_EQ(registered, 1);
   EXPECT_EQ(manager.state(), State::enabled);
 
   // Registered, but the user has yet to allow it; asking again does not
   // register twice.
-  platform.current = State::disabled;
-  platform.afterRegister = State::needsApproval;
+  current = State::disabled;
+  afterRegister = State::needsApproval;
   EXPECT_THROW(manager.setEnabled(true), LaunchAtLoginError);
   EXPECT_THROW(manager.setEnabled(true), LaunchAtLoginError);
-  EXPECT_EQ(platform.registered, 2);
+  EXPECT_EQ(registered, 2);
 
   // A platform failure is the approval error only when approval is what is
   // now pending.
-  platform.current = State::disabled;
-  platform.fail = true;
+  current = State::disabled;
+  fail = true;
   try {
     manager.setEnabled(true);
     ADD_FAILURE() << "no error";
@@ -65,28 +61,22 @@ TEST(LaunchAtLoginManagerTest, EnablingRegistersFromDisabledAndReportsPendingApp
                  "macOS needs you to allow Lantrel in System Settings "
                  "\u2192 General \u2192 Login Items.");
   }
-  platform.current = State::disabled;
-  platform.afterRegister = State::disabled;
+  current = afterRegister = State::disabled;
   EXPECT_THROW(manager.setEnabled(true), std::runtime_error);
-  EXPECT_EQ(platform.registered, 4);
-}
+  EXPECT_EQ(registered, 4);
 
-TEST(LaunchAtLoginManagerTest, DisablingUnregistersWhenOnOrPending) {
-  FakePlatform platform;
-  int settings = 0;
-  LaunchAtLoginManager manager(
-      [&] { return platform.current; }, platform.failing(platform.registered, std::nullopt),
-      platform.failing(platform.unregistered, State::disabled), [&] { ++settings; });
+  // Off: unregistered only when on or pending.
+  fail = false;
   manager.setEnabled(false);
-  EXPECT_EQ(platform.unregistered, 0);
-  platform.current = State::needsApproval;
+  EXPECT_EQ(unregistered, 0);
+  current = State::needsApproval;
   manager.setEnabled(false);
-  EXPECT_EQ(platform.unregistered, 1);
+  EXPECT_EQ(unregistered, 1);
   EXPECT_EQ(manager.state(), State::disabled);
-  platform.current = State::enabled;
-  platform.fail = true;
+  current = State::enabled;
+  fail = true;
   EXPECT_THROW(manager.setEnabled(false), std::runtime_error);
-  EXPECT_EQ(platform.unregistered, 2);
+  EXPECT_EQ(unregistered, 2);
   manager.openSystemSettings();
   EXPECT_EQ(settings, 1);
 }

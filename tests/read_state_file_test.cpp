@@ -33,26 +33,7 @@ class ReadStateFile : public ::testing::Test {};
 using ReadStates = ::testing::Types<CodexAutomationReadState, ClaudeReadState>;
 TYPED_TEST_SUITE(ReadStateFile, ReadStates);
 
-template <typename F>
-StatusError::Code statusErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const StatusError& e) {
-    return e.code();
-  }
-  ADD_FAILURE() << "no StatusError";
-  return StatusError::invalidID;
-}
-
-template <typename F>
-std::string decodingErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const DecodingError& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::errorOf;
 
 TYPED_TEST(ReadStateFile, MarkSaveLoadStaysRead) {
   TempDir home;
@@ -72,7 +53,6 @@ TYPED_TEST(ReadStateFile, MarkSaveLoadStaysRead) {
   TypeParam loaded = TypeParam::load(url);
   EXPECT_TRUE(loaded.hasRead(finishedTask<TypeParam>(updatedAt)));
   EXPECT_FALSE(loaded.hasRead(finishedTask<TypeParam>(updatedAt + 0.6)));
-
 }
 
 TYPED_TEST(ReadStateFile, LoadRefusesWhatIsNotOurFile) {
@@ -82,11 +62,11 @@ TYPED_TEST(ReadStateFile, LoadRefusesWhatIsNotOurFile) {
   EXPECT_FALSE(fs::exists(home / "Lantrel"));  // a load writes nothing
 
   fs::create_directories(url);
-  EXPECT_EQ(statusErrorOf([&] { TypeParam::load(url); }), StatusError::invalidRecord);
+  EXPECT_EQ(errorOf([&] { TypeParam::load(url); }), "invalidRecord");
   fs::remove(url);
   testing::writeFile(home / "real.json", R"({"readAt":{}})");
   fs::create_symlink(home / "real.json", url);
-  EXPECT_EQ(statusErrorOf([&] { TypeParam::load(url); }), StatusError::invalidRecord);
+  EXPECT_EQ(errorOf([&] { TypeParam::load(url); }), "invalidRecord");
   fs::remove(url);
 
   std::string padded = R"({"readAt":{}})";
@@ -94,13 +74,11 @@ TYPED_TEST(ReadStateFile, LoadRefusesWhatIsNotOurFile) {
   testing::writeFile(url, padded);
   EXPECT_TRUE(TypeParam::load(url).readAt.empty());
   testing::writeFile(url, padded + " ");
-  EXPECT_EQ(statusErrorOf([&] { TypeParam::load(url); }), StatusError::invalidRecord);
+  EXPECT_EQ(errorOf([&] { TypeParam::load(url); }), "invalidRecord");
 }
 
 TYPED_TEST(ReadStateFile, DecodingErrorsAreReadable) {
-  auto error = [](std::string_view bytes) {
-    return decodingErrorOf([&] { TypeParam::decode(bytes); });
-  };
+  auto error = [](std::string_view bytes) { return errorOf([&] { TypeParam::decode(bytes); }); };
   EXPECT_NE(error("{}").find("\"readAt\" is missing"), std::string::npos);
   EXPECT_NE(error(R"({"readAt":{"a":5}})").find("\"a\" is not a string"), std::string::npos);
   EXPECT_NE(error(R"({"readAt":{"a":"2025-10-01T12:34:56.5Z"}})").find("ISO 8601"),

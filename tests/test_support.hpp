@@ -3,19 +3,22 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "lantrel/errors.hpp"
 
 extern char** environ;
 
@@ -66,8 +69,7 @@ inline std::string readFile(const fs::path& path) {
 
 inline mode_t modeOf(const fs::path& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Sets a file's modification time to `unixSeconds`.
@@ -77,6 +79,22 @@ inline void touch(const fs::path& path, double unixSeconds) {
   times[0].tv_nsec = times[1].tv_nsec =
       static_cast<long>((unixSeconds - static_cast<double>(times[0].tv_sec)) * 1e9);
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// What calling `f` throws: a StatusError's case name ("invalidRecord"),
+// "DecodingError: " and its text, "other: " and its text, or "no error".
+template <typename F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (const StatusError& e) {
+    return e.what();
+  } catch (const DecodingError& e) {
+    return std::string("DecodingError: ") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("other: ") + e.what();
+  }
+  return "no error";
 }
 
 struct RunResult {
@@ -91,85 +109,49 @@ inline RunResult run(const std::string& program, const std::vector<std::string>&
                      const std::map<std::string, std::string>& env = {},
                      const std::string& input = {}, const fs::path& workingDirectory = {}) {
   std::map<std::string, std::string> merged;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& [k, v] : env) {
-    if (v.empty()) merged.erase(k);
-    else merged[k] = v;
-  }
-  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    if (const char* eq = std::strchr(*e, '='))
+      merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+  for (const auto& [k, v] : env) v.empty() ? void(merged.erase(k)) : void(merged[k] = v);
+  std::vector<std::string> envStrings, argStrings{program};
   for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argStrings{program};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& s : argStrings) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+  };
+  std::vector<char*> envp = pointers(envStrings), argv = pointers(argStrings);
 
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
+  // Standard input, output and error are unlinked temporary files, so
+  // neither side can block on a full pipe.
+  std::FILE* streams[3] = {std::tmpfile(), std::tmpfile(), std::tmpfile()};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int i = 0; i < 3; ++i) {
+    if (!streams[i]) throw std::runtime_error("tmpfile failed");
+    ::fcntl(::fileno(streams[i]), F_SETFD, FD_CLOEXEC);
+    posix_spawn_file_actions_adddup2(&actions, ::fileno(streams[i]), i);
+  }
+  std::fwrite(input.data(), 1, input.size(), streams[0]);
+  std::rewind(streams[0]);
   if (!workingDirectory.empty())
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
   pid_t pid;
   int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (rc != 0) throw std::runtime_error("spawn failed: " + program);
-
-  RunResult result;
-  std::size_t written = 0;
-  int inFd = in[1];
-  if (input.empty()) {
-    ::close(inFd);
-    inFd = -1;
-  } else {
-    ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-  }
-  bool outOpen = true, errOpen = true;
-  char buffer[65536];
-  while (outOpen || errOpen) {
-    std::vector<pollfd> fds;
-    if (outOpen) fds.push_back({out[0], POLLIN, 0});
-    if (errOpen) fds.push_back({err[0], POLLIN, 0});
-    if (inFd >= 0) fds.push_back({inFd, POLLOUT, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) continue;
-    for (const auto& p : fds) {
-      if (!p.revents) continue;
-      if (p.fd == inFd) {
-        ssize_t n = ::write(inFd, input.data() + written, input.size() - written);
-        if (n > 0) written += static_cast<std::size_t>(n);
-        if (n < 0 || written == input.size()) {
-          ::close(inFd);
-          inFd = -1;
-        }
-        continue;
-      }
-      ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        (p.fd == out[0] ? outOpen : errOpen) = false;
-        continue;
-      }
-      (p.fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  if (inFd >= 0) ::close(inFd);
-  ::close(out[0]);
-  ::close(err[0]);
   int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
+  if (rc == 0) ::waitpid(pid, &wstatus, 0);
+  RunResult result;
+  for (int i = 0; i < 3; ++i) {
+    std::rewind(streams[i]);
+    char buffer[65536];
+    for (std::size_t n; i > 0 && (n = std::fread(buffer, 1, sizeof buffer, streams[i])) > 0;)
+      (i == 1 ? result.out : result.err).append(buffer, n);
+    std::fclose(streams[i]);
+  }
+  if (rc != 0) throw std::runtime_error("spawn failed: " + program);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return result;
 }
