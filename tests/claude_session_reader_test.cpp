@@ -1,7 +1,6 @@
 #include "lantrel/claude_session_reader.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -20,17 +19,13 @@ const std::string sessionA = "6f1c1a52-0d6b-4f4e-9a57-2b1f0c9d8e01";
 const std::string sessionB = "7a2d2b63-1e7c-4a5f-8b68-3c2a1dae9f12";
 const Instant start = *Instant::parseISO8601("2026-12-01T10:00:00Z");
 
-std::string at(int second) {
-  return (start + second).iso8601();
-}
+std::string at(int second) { return (start + second).iso8601(); }
 
 // A transcript line as Claude Code writes it.
 json line(const std::string& type, int second, json extra = json::object(),
           const std::string& session = sessionA) {
-  json j = {{"parentUuid", nullptr},  {"isSidechain", false},
-            {"userType", "external"}, {"cwd", "/Users/ana/src/lantrel"},
-            {"sessionId", session},   {"version", "2.0.14"},
-            {"type", type},           {"timestamp", at(second)}};
+  json j = {{"isSidechain", false}, {"cwd", "/Users/ana/src/lantrel"}, {"sessionId", session},
+            {"type", type}, {"timestamp", at(second)}};
   j.update(extra);
   return j;
 }
@@ -47,9 +42,7 @@ json toolUse(const std::string& name) {
   return {{"type", "tool_use"}, {"id", "toolu_01"}, {"name", name}, {"input", {{"x", 1}}}};
 }
 json toolResult(std::size_t bytes) {
-  return json::array({{{"type", "tool_result"},
-                       {"tool_use_id", "toolu_01"},
-                       {"content", std::string(bytes, 'r')}}});
+  return {{{"type", "tool_result"}, {"content", std::string(bytes, 'r')}}};
 }
 std::string lines(const std::vector<json>& all) {
   std::string out;
@@ -83,10 +76,8 @@ TEST(ClaudeSessionReader, ParsesARealisticTranscript) {
   EXPECT_EQ(task->name, "Fix the flaky build");
   EXPECT_EQ(task->state, LightState::done);
   EXPECT_EQ(task->updatedAt, start + 7);
-  EXPECT_EQ(task->source, claudeSource);
   EXPECT_EQ(task->projectName, "lantrel");
   EXPECT_EQ(task->confirmedAttentionPending, false);
-  EXPECT_FALSE(task->lastTurnBoundaryAt || task->providerSessionID || task->isScheduled);
 
   // A custom title wins even after the prompt, cut to 160 characters; the
   // last one counts.
@@ -110,14 +101,12 @@ TEST(ClaudeSessionReader, ParsesARealisticTranscript) {
   EXPECT_EQ(task->state, LightState::working);
   EXPECT_EQ(task->confirmedAttentionPending, false);
   EXPECT_EQ(task->updatedAt, start + 10);
-}
 
-TEST(ClaudeSessionReader, ParseFallbacksAndRefusals) {
   // No session ID in the lines: the fallback ID and name.
   std::string noID =
       "{\"type\":\"user\",\"timestamp\":\"2026-12-01T10:00:00.250Z\","
       "\"message\":{\"content\":\"<local-command-stdout>\"}}\n";
-  auto task = ClaudeSessionReader::parse(noID, sessionB, "Claude task 7a2d2b63");
+  task = ClaudeSessionReader::parse(noID, sessionB, "Claude task 7a2d2b63");
   ASSERT_TRUE(task);
   EXPECT_EQ(task->id, "claude-" + sessionB);
   EXPECT_EQ(task->name, "Claude task 7a2d2b63");
@@ -135,12 +124,9 @@ class ClaudeReaderLoad : public ::testing::Test {
   Instant now = start + 3600;
   ClaudeHookStore hooks{home / "events"};
 
-  std::filesystem::path transcript(const std::string& relative, const std::string& data,
-                                   double age) {
-    auto path = home / "projects" / relative;
-    writeFile(path, data);
-    touch(path, (now - age).unixSeconds());
-    return path;
+  void transcript(const std::string& relative, const std::string& data, double age) {
+    writeFile(home / "projects" / relative, data);
+    touch(home / "projects" / relative, (now - age).unixSeconds());
   }
   std::vector<std::string> ids(std::size_t limit = 30) {
     std::vector<std::string> out;
@@ -187,12 +173,6 @@ TEST_F(ClaudeReaderLoad, PicksRecentTranscriptsNewestFirst) {
             (std::vector<std::string>{"00000004@4", "00000002@2", "00000001@1", "00000003@3"}));
   EXPECT_EQ(ids(2), (std::vector<std::string>{"00000004@4", "00000002@2"}));
   EXPECT_TRUE(ids(0).empty());
-
-  if (::geteuid() != 0) {  // root reads whatever the mode says
-    std::filesystem::permissions(home / "projects/-Users-ana-a" / (uuid(1) + ".jsonl"),
-                                 std::filesystem::perms::none);
-    EXPECT_THROW(ids(), std::filesystem::filesystem_error);
-  }
 }
 
 TEST_F(ClaudeReaderLoad, ReadsTheHeadAndTailOfLongTranscripts) {
@@ -215,13 +195,13 @@ TEST_F(ClaudeReaderLoad, ReadsTheHeadAndTailOfLongTranscripts) {
   EXPECT_EQ(tasks[0].updatedAt, start + 40);
 }
 
+std::string desktopFile(const std::string& cli, const std::string& desktop, json focus) {
+  return json{{"cliSessionId", cli}, {"sessionId", desktop}, {"lastFocusedAt", focus}}.dump();
+}
 std::string hookEvent(const std::string& session, const std::string& name,
                       const std::string& cwd = "/Users/ana/src/lantrel") {
-  return json{{"session_id", session},
-              {"hook_event_name", name},
-              {"cwd", cwd},
-              {"transcript_path", "/Users/ana/.claude/projects/x/" + session + ".jsonl"}}
-      .dump();
+  return json{{"session_id", session}, {"hook_event_name", name}, {"cwd", cwd},
+              {"transcript_path", "/Users/ana/.claude/projects/x/" + session + ".jsonl"}}.dump();
 }
 
 TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
@@ -245,16 +225,9 @@ TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
   hooks.ingest(hookEvent(sessionC, "StopFailure"), start + 19);
 
   std::string desktopID = "local_0b7c6e58-2f3a-4d1e-9c8b-7a6f5e4d3c2b";
-  writeFile(home / "desktop/a/old.json",
-            json{{"cliSessionId", sessionA}, {"sessionId", "local_stale"}}.dump());
-  writeFile(home / "desktop/b/session.json", json{{"cliSessionId", sessionA},
-                                                  {"sessionId", desktopID},
-                                                  {"lastFocusedAt", 1'796'000'000'123LL}}
-                                                 .dump());
-  writeFile(
-      home / "desktop/b/other.json",
-      json{{"cliSessionId", sessionB}, {"sessionId", desktopID}, {"lastFocusedAt", "yesterday"}}
-          .dump());
+  writeFile(home / "desktop/b/session.json",
+            desktopFile(sessionA, desktopID, 1'796'000'000'123LL));
+  writeFile(home / "desktop/b/other.json", desktopFile(sessionB, desktopID, "yesterday"));
 
   auto tasks = ClaudeSessionReader::load(home.path(), hooks, now, home / "desktop", 10);
   ASSERT_EQ(tasks.size(), 3u);
@@ -265,13 +238,12 @@ TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
   a.providerSessionID = desktopID;
   a.providerSessionLastFocusedAt = Instant::fromUnix(1'796'000'000.123);
   EXPECT_EQ(tasks[0], a);
-  EXPECT_EQ(tasks[1].id, "claude-" + sessionB);
-  EXPECT_EQ(tasks[1].state, LightState::done);
-  EXPECT_EQ(tasks[1].updatedAt, start + 20);
-  EXPECT_EQ(tasks[1].projectName, "site");
-  EXPECT_EQ(tasks[1].name, "Claude task 7a2d2b63");
-  EXPECT_EQ(tasks[1].providerSessionID, desktopID);
-  EXPECT_FALSE(tasks[1].providerSessionLastFocusedAt);
+  TaskStatus b("claude-" + sessionB, "Claude task 7a2d2b63", LightState::done, start + 20,
+               std::string(claudeSource));
+  b.projectName = "site";
+  b.confirmedAttentionPending = false;
+  b.providerSessionID = desktopID;
+  EXPECT_EQ(tasks[1], b);
   EXPECT_EQ(tasks[2].state, LightState::working);
   EXPECT_FALSE(tasks[2].providerSessionID);
 
@@ -284,7 +256,7 @@ TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
 TEST(ClaudeDesktopSessionIndex, SkipsWhatItCannotTrust) {
   TempDir root;
   auto entry = [](const std::string& cli, const std::string& desktop) {
-    return json{{"cliSessionId", cli}, {"sessionId", desktop}, {"lastFocusedAt", 5000}}.dump();
+    return desktopFile(cli, desktop, 5000);
   };
   std::string good = "local_" + sessionB;
   writeFile(root / "x/ok.json", entry(sessionA, good));
@@ -293,7 +265,6 @@ TEST(ClaudeDesktopSessionIndex, SkipsWhatItCannotTrust) {
   writeFile(root / "x/bad-prefix.json", entry(uuid(2), sessionB));
   writeFile(root / "x/bad-cli.json", entry("abc", good));
   writeFile(root / "x/array.json", "[" + entry(uuid(3), good) + "]");
-  writeFile(root / "x/ok.txt", entry(uuid(4), good));
   std::filesystem::create_symlink(root / "x/ok.json", root / "link.json");
 
   auto snapshot = ClaudeDesktopSessionIndex::snapshot(root.path());
@@ -313,8 +284,8 @@ TEST(ClaudeFocusedCompletion, OnlyTheLastFocusedTaskCounts) {
   TaskStatus older = task(sessionA, 10), newer = task(sessionB, 20), tie = task(uuid(1), 20);
   TaskStatus inOrca = task(uuid(2), 30);
   inOrca.orcaSession = OrcaSessionReference{"claude", uuid(2), "t", "l", "w", start, {}};
-  TaskStatus unfocused("claude-" + uuid(3), "t", LightState::done, start,
-                       std::string(claudeSource));
+  TaskStatus unfocused = task(uuid(3), 0);
+  unfocused.providerSessionLastFocusedAt.reset();
   std::vector<TaskStatus> tasks = {unfocused, older, newer, tie, inOrca};
 
   EXPECT_EQ(ClaudeFocusedCompletion::unreadCandidate(tasks, read, start + 100), newer);

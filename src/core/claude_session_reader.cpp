@@ -37,12 +37,15 @@ bool hasExtension(std::string_view name, std::string_view extension) {
 }
 
 // Calls `visit(directory, name, directoryFD)` for every entry below `root`
-// except hidden ones, links and directories (which are entered instead). A directory's own entries
-// come before those of its subdirectories. Failing to list `root` throws (false when it does not
-// exist); a subdirectory that cannot be listed is passed over.
+// except hidden ones, links and directories (which are entered instead).
+// A directory's own entries come before those of its subdirectories.
+// Failing to list `root` throws (false when it does not exist); a
+// subdirectory that cannot be listed is passed over; what `visit` throws
+// ends the walk.
 template <typename Visit>
 bool walk(const fs::path& root, Visit visit) {
   std::vector<fs::path> pending;
+  bool visiting = false;  // failures of `visit` are the caller's
   auto list = [&](const fs::path& directory) {
     std::vector<fs::path> children;
     auto entry = [&](std::string_view name, unsigned char type, int directoryFD) {
@@ -58,8 +61,11 @@ bool walk(const fs::path& root, Visit visit) {
       }
       if (type == DT_DIR)
         children.push_back(directory / name);
-      else if (type != DT_LNK)
+      else if (type != DT_LNK) {
+        visiting = true;
         visit(directory, name, directoryFD);
+        visiting = false;
+      }
     };
     bool exists = files::forEachEntryAt(directory, entry);
     // Deeper levels are visited after this one, in listing order.
@@ -73,6 +79,7 @@ bool walk(const fs::path& root, Visit visit) {
     try {
       list(directory);
     } catch (const fs::filesystem_error&) {
+      if (visiting) throw;
     }
   }
   return true;
