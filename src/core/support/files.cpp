@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -56,31 +58,67 @@ std::uint64_t sizeOf(int fd, const fs::path& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-// Reads up to `limit` bytes at `offset`; stops early at end of file, or once
-// `expected` bytes are in and a read comes back short (a regular file's end).
-// With `padding`, that many zero bytes follow the data within its capacity.
-std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
-                   std::uint64_t expected = UINT64_MAX, std::size_t padding = 0) {
-  std::string data;
-  if (padding) data.reserve(static_cast<std::size_t>(limit) + padding);
-  data.resize(static_cast<std::size_t>(limit));
+// Reads up to `limit` bytes at `offset` into `out`; stops early at end of
+// file, or once `expected` bytes are in and a read comes back short (a
+// regular file's end). Returns the number of bytes read.
+std::size_t readInto(int fd, std::uint64_t offset, std::size_t limit, char* out,
+                     const fs::path& path, std::uint64_t expected = UINT64_MAX) {
   std::size_t filled = 0;
-  while (filled < data.size()) {
-    ssize_t n = ::pread(fd, data.data() + filled, data.size() - filled,
-                        static_cast<off_t>(offset + filled));
+  while (filled < limit) {
+    ssize_t n = ::pread(fd, out + filled, limit - filled, static_cast<off_t>(offset + filled));
     if (n < 0) {
       if (errno == EINTR) continue;
       throwErrno("cannot read file", path, errno);
     }
     if (n == 0) break;
-    std::size_t asked = data.size() - filled;
+    std::size_t asked = limit - filled;
     filled += static_cast<std::size_t>(n);
     if (static_cast<std::size_t>(n) < asked && filled >= expected) break;
   }
-  data.resize(filled);
+  return filled;
+}
+
+// With `padding`, that many zero bytes follow the data within its capacity
+// (for parsers that read ahead).
+std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
+                   std::uint64_t expected = UINT64_MAX, std::size_t padding = 0) {
+  std::string data;
+  if (padding) data.reserve(static_cast<std::size_t>(limit) + padding);
+  data.resize(static_cast<std::size_t>(limit));
+  std::size_t filled = readInto(fd, offset, data.size(), data.data(), path, expected);
   if (padding) {
-    data.append(padding, '\0');  // within the reserved capacity
     data.resize(filled);
+    data.append(padding, '\0');  // within the reserved capacity
+  }
+  data.resize(filled);
+  return data;
+}
+
+// The position of the last line feed in `data`, or npos. Megabytes are
+// searched backwards here, so glibc's vectorised memrchr is used where there
+// is one.
+std::size_t lastLineFeed(std::string_view data) {
+#if defined(__GLIBC__)
+  const void* found = ::memrchr(data.data(), '\n', data.size());
+  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - data.data())
+               : std::string_view::npos;
+#else
+  return data.rfind('\n');
+#endif
+}
+
+// The whole lines of bytes read from a file's end: when reading started
+// inside the file the partial first line goes, and a last line without its
+// line feed goes. Data with no line feed left is kept only with
+// `keepUnbroken`.
+std::string_view tailLines(std::string_view data, bool startsInside, bool keepUnbroken) {
+  std::size_t first = data.find('\n');
+  if (first == std::string_view::npos) return keepUnbroken ? data : std::string_view();
+  if (startsInside) data.remove_prefix(first + 1);
+  if (!data.empty() && data.back() != '\n') {
+    std::size_t last = lastLineFeed(data);
+    if (last == std::string_view::npos) return keepUnbroken ? data : std::string_view();
+    data = data.substr(0, last + 1);
   }
   return data;
 }
@@ -92,14 +130,10 @@ std::string readTail(const fs::path& path, std::uint64_t limit, bool keepUnbroke
   bool startsInside = size > limit;
   std::string data =
       readAt(file.fd, startsInside ? size - limit : 0, std::min(size, limit), path);
-  std::size_t first = data.find('\n');
-  if (first == std::string::npos) return keepUnbroken ? data : std::string();
-  if (startsInside) data.erase(0, first + 1);
-  if (!data.empty() && data.back() != '\n') {
-    std::size_t last = data.rfind('\n');
-    if (last == std::string::npos) return keepUnbroken ? data : std::string();
-    data.resize(last + 1);
-  }
+  std::string_view lines = tailLines(data, startsInside, keepUnbroken);
+  if (lines.empty()) return std::string();
+  data.resize(static_cast<std::size_t>(lines.data() - data.data()) + lines.size());
+  data.erase(0, static_cast<std::size_t>(lines.data() - data.data()));
   return data;
 }
 
@@ -163,6 +197,26 @@ std::string readTailLines(const fs::path& path, std::uint64_t limit) {
 
 std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit) {
   return readTail(path, limit, true);
+}
+
+HeadAndTail readHeadLinesAndTail(const fs::path& path, std::uint64_t limit,
+                                 std::string& buffer) {
+  Descriptor file(openForReading(path));
+  std::uint64_t size = sizeOf(file.fd, path);
+  bool startsInside = size > limit;
+  auto headBytes = static_cast<std::size_t>(startsInside ? limit : 0);
+  auto tailBytes = static_cast<std::size_t>(std::min(size, limit));
+  if (buffer.size() < headBytes + tailBytes) buffer.resize(headBytes + tailBytes);
+  HeadAndTail result;
+  result.head = std::string_view(buffer.data(),
+                                 readInto(file.fd, 0, headBytes, buffer.data(), path));
+  std::size_t last = lastLineFeed(result.head);
+  result.head = result.head.substr(0, last == std::string_view::npos ? 0 : last + 1);
+  std::size_t tailRead = readInto(file.fd, size - tailBytes, tailBytes,
+                                  buffer.data() + headBytes, path);
+  result.tail = tailLines(std::string_view(buffer.data() + headBytes, tailRead), startsInside,
+                          true);
+  return result;
 }
 
 void createDirectories(const fs::path& path) {
@@ -230,6 +284,12 @@ void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode)
 
 bool forEachEntry(const fs::path& directory,
                   const std::function<void(std::string_view, unsigned char)>& visit) {
+  return forEachEntryAt(directory,
+                        [&](std::string_view name, unsigned char type, int) { visit(name, type); });
+}
+
+bool forEachEntryAt(const fs::path& directory,
+                    const std::function<void(std::string_view, unsigned char, int)>& visit) {
   DIR* listing = ::opendir(directory.c_str());
   if (!listing) {
     if (errno == ENOENT) return false;
@@ -239,11 +299,28 @@ bool forEachEntry(const fs::path& directory,
   errno = 0;
   while (const dirent* entry = ::readdir(listing)) {
     std::string_view name = entry->d_name;
-    if (name != "." && name != "..") visit(name, entry->d_type);
+    if (name != "." && name != "..") visit(name, entry->d_type, ::dirfd(listing));
     errno = 0;
   }
   if (errno != 0) throwErrno("cannot list directory", directory, errno);
   return true;
+}
+
+std::optional<ResourceValues> resourceValuesAt(int directoryFD, std::string_view name,
+                                               const fs::path& directory) {
+  // A file name fits in NAME_MAX bytes; copying it is cheaper than a
+  // string per entry.
+  char terminated[NAME_MAX + 1];
+  if (name.size() > NAME_MAX)
+    throwErrno("cannot read file attributes", directory / name, ENAMETOOLONG);
+  std::memcpy(terminated, name.data(), name.size());
+  terminated[name.size()] = '\0';
+  struct stat st;
+  if (::fstatat(directoryFD, terminated, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throwErrno("cannot read file attributes", directory / name, errno);
+  }
+  return fromStat(st);
 }
 
 bool hasJSONExtension(std::string_view name) {
