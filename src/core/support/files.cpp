@@ -56,44 +56,65 @@ std::uint64_t sizeOf(int fd, const fs::path& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-// Reads up to `limit` bytes at `offset`; stops early at end of file, or once
-// `expected` bytes are in and a read comes back short (a regular file's end).
-std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
-                   std::uint64_t expected = UINT64_MAX) {
-  std::string data;
-  data.resize(static_cast<std::size_t>(limit));
+// Appends up to `limit` bytes read at `offset` to `data`; stops early at end
+// of file, or once `expected` bytes are in and a read comes back short (a
+// regular file's end).
+void appendAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
+              std::string& data, std::uint64_t expected = UINT64_MAX) {
+  std::size_t base = data.size();
+  data.resize(base + static_cast<std::size_t>(limit));
   std::size_t filled = 0;
-  while (filled < data.size()) {
-    ssize_t n = ::pread(fd, data.data() + filled, data.size() - filled,
+  std::size_t wanted = static_cast<std::size_t>(limit);
+  while (filled < wanted) {
+    ssize_t n = ::pread(fd, data.data() + base + filled, wanted - filled,
                         static_cast<off_t>(offset + filled));
     if (n < 0) {
       if (errno == EINTR) continue;
       throwErrno("cannot read file", path, errno);
     }
     if (n == 0) break;
-    std::size_t asked = data.size() - filled;
+    std::size_t asked = wanted - filled;
     filled += static_cast<std::size_t>(n);
     if (static_cast<std::size_t>(n) < asked && filled >= expected) break;
   }
-  data.resize(filled);
+  data.resize(base + filled);
+}
+
+std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
+                   std::uint64_t expected = UINT64_MAX) {
+  std::string data;
+  appendAt(fd, offset, limit, path, data, expected);
   return data;
+}
+
+// Appends the last `limit` bytes of an open file of `size` bytes to `data`,
+// cut to whole lines; `keepUnbroken` keeps a piece with no line feed.
+void appendTail(int fd, std::uint64_t size, std::uint64_t limit, bool keepUnbroken,
+                const fs::path& path, std::string& data) {
+  std::size_t base = data.size();
+  bool startsInside = size > limit;
+  appendAt(fd, startsInside ? size - limit : 0, std::min(size, limit), path, data);
+  std::size_t first = data.find('\n', base);
+  if (first == std::string::npos) {
+    if (!keepUnbroken) data.resize(base);
+    return;
+  }
+  if (startsInside) data.erase(base, first + 1 - base);
+  if (data.size() > base && data.back() != '\n') {
+    std::size_t last = data.rfind('\n');
+    if (last == std::string::npos || last < base) {
+      if (!keepUnbroken) data.resize(base);
+      return;
+    }
+    data.resize(last + 1);
+  }
 }
 
 // Shared by both tail reads; `keepUnbroken` keeps data with no line feed.
 std::string readTail(const fs::path& path, std::uint64_t limit, bool keepUnbroken) {
   Descriptor file(openForReading(path));
-  std::uint64_t size = sizeOf(file.fd, path);
-  bool startsInside = size > limit;
-  std::string data =
-      readAt(file.fd, startsInside ? size - limit : 0, std::min(size, limit), path);
-  std::size_t first = data.find('\n');
-  if (first == std::string::npos) return keepUnbroken ? data : std::string();
-  if (startsInside) data.erase(0, first + 1);
-  if (!data.empty() && data.back() != '\n') {
-    std::size_t last = data.rfind('\n');
-    if (last == std::string::npos) return keepUnbroken ? data : std::string();
-    data.resize(last + 1);
-  }
+  std::string data;
+  appendTail(file.fd, sizeOf(file.fd, path), limit, keepUnbroken, path, data);
   return data;
 }
 
@@ -156,6 +177,20 @@ std::string readTailLines(const fs::path& path, std::uint64_t limit) {
 
 std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit) {
   return readTail(path, limit, true);
+}
+
+std::string readHeadLinesAndTail(const fs::path& path, std::uint64_t limit) {
+  Descriptor file(openForReading(path));
+  std::uint64_t size = sizeOf(file.fd, path);
+  std::string data;
+  if (size > limit) {
+    data.reserve(static_cast<std::size_t>(2 * limit));
+    appendAt(file.fd, 0, limit, path, data);
+    std::size_t last = data.rfind('\n');
+    data.resize(last == std::string::npos ? 0 : last + 1);
+  }
+  appendTail(file.fd, size, limit, true, path, data);
+  return data;
 }
 
 void createDirectories(const fs::path& path) {

@@ -53,6 +53,11 @@ std::string readTailLines(const fs::path& path, std::uint64_t limit);
 // bytes as they are).
 std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit);
 
+// Both ends of a large file through one descriptor: when the file is larger
+// than `limit`, its first `limit` bytes cut after their last line feed; then
+// what readTailKeepingUnbroken returns for the same file.
+std::string readHeadLinesAndTail(const fs::path& path, std::uint64_t limit);
+
 // Creates `path` and every missing parent, each with mode 0700. Existing
 // directories are left as they are.
 void createDirectories(const fs::path& path);

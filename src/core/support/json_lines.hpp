@@ -33,6 +33,9 @@ class LineParser {
   LineParser(const LineParser&) = delete;
   LineParser& operator=(const LineParser&) = delete;
 
+  // Moves on to lines of another buffer, keeping the parser's memory.
+  void rebind(std::string_view buffer) { buffer_ = buffer; }
+
   // The line as an object; `line` must be a slice of the buffer.
   std::optional<simdjson::dom::object> object(std::string_view line) {
     const char* data = line.data();
