@@ -44,6 +44,7 @@ TEST(OrcaTaskAssembly, TranscriptTasksReadOnlySafeRecentTranscripts) {
       {"claude", sessionB, write(home / "b.jsonl", claude), "Tidy up"},
       {"codex", sessionA, write(fs::canonical(outside.path()) / "a.jsonl", codex), {}},
       {"codex", sessionA, write(home / "a.json", codex), {}},
+      {"codex", sessionA, write(home.string() + "2/a.jsonl", codex), {}},  // a sibling
       {"codex", sessionA, (home / "link/c.jsonl").string(), {}},
       {"codex", sessionA, (home / "../u/a.jsonl").string(), "fix the build"},
       {"codex", sessionA, "u/a.jsonl", {}},
