@@ -66,7 +66,7 @@ TEST(OrcaTaskAssembly, ApplyingAttachesPanesFoldsDuplicatesAndCaps) {
   std::vector<TaskStatus> tasks = {
       task("codex-AA", 10, "Codex task aa"), task("codex-aa", 10, "Real"),
       task("claude-bb", 5, "Kept"), task("claude-BB", 9, "Claude task bb"), task("codex-cc", 20),
-      own, task("codex-DD", 60, "Codex task dd"), task("l", 1)};
+      task("codex-CC", 20, "Other"), own, task("codex-DD", 60, "Codex task dd"), task("l", 1)};
   auto summary = [&](std::int64_t limit) {
     std::string out;
     for (const auto& t : index.applying(tasks, retained, limit)) {
