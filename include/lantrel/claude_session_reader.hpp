@@ -51,7 +51,8 @@ struct ClaudeDesktopSessionIndex {
 struct ClaudeSessionReader {
   // Transcripts larger than this are passed over.
   static constexpr std::uint64_t maximumTranscriptBytes = 64'000'000;
-  // Bytes read from each end of a transcript.
+  // Bytes read from each end of a transcript: whole lines from its first
+  // and last transcriptReadBytes.
   static constexpr std::uint64_t transcriptReadBytes = 524'288;
   // A transcript is read when it was modified less than this many seconds
   // ago, and not more than futureTolerance seconds ahead of now.
@@ -84,12 +85,6 @@ struct ClaudeSessionReader {
   // session ID is not a UUID.
   static std::optional<TaskStatus> parse(std::string_view data, std::string_view fallbackID,
                                          std::string_view fallbackName);
-
- private:
-  // The first `limit` bytes cut after their last line feed (only when the
-  // file is larger than `limit`), followed by the whole lines among the
-  // last `limit` bytes. Throws filesystem_error when the file cannot be read.
-  static std::string transcriptData(const std::filesystem::path& url, std::uint64_t limit);
 };
 
 }  // namespace lantrel

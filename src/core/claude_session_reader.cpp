@@ -36,31 +36,38 @@ bool hasExtension(std::string_view name, std::string_view extension) {
   return dot != std::string_view::npos && dot > 0 && name.substr(dot + 1) == extension;
 }
 
-// Calls `visit(directory, name, type)` for every entry below `root` except
-// hidden ones and directories (which are entered instead); links are never
-// followed. A directory's own entries come before those of its
-// subdirectories. Failing to list `root` throws (false when it does not
-// exist); a subdirectory that cannot be listed is passed over.
+// Calls `visit(directory, name, directoryFD)` for every entry below `root`
+// except hidden ones, links and directories (which are entered instead).
+// A directory's own entries come before those of its subdirectories.
+// Failing to list `root` throws (false when it does not exist); a
+// subdirectory that cannot be listed is passed over; what `visit` throws
+// ends the walk.
 template <typename Visit>
 bool walk(const fs::path& root, Visit visit) {
   std::vector<fs::path> pending;
+  bool visiting = false;  // failures of `visit` are the caller's
   auto list = [&](const fs::path& directory) {
     std::vector<fs::path> children;
-    bool exists = files::forEachEntry(directory, [&](std::string_view name, unsigned char type) {
+    auto entry = [&](std::string_view name, unsigned char type, int directoryFD) {
       if (name.front() == '.') return;
       if (type == DT_UNKNOWN) {
         std::optional<files::ResourceValues> values;
         try {
-          values = files::resourceValuesIfExists(directory / name);
+          values = files::resourceValuesAt(directoryFD, name, directory);
         } catch (const fs::filesystem_error&) {
         }
         if (values && values->isDirectory) type = DT_DIR;
+        if (values && values->isSymbolicLink) type = DT_LNK;
       }
       if (type == DT_DIR)
         children.push_back(directory / name);
-      else if (type != DT_LNK)
-        visit(directory, name);
-    });
+      else if (type != DT_LNK) {
+        visiting = true;
+        visit(directory, name, directoryFD);
+        visiting = false;
+      }
+    };
+    bool exists = files::forEachEntryAt(directory, entry);
     // Deeper levels are visited after this one, in listing order.
     pending.insert(pending.end(), children.rbegin(), children.rend());
     return exists;
@@ -72,6 +79,7 @@ bool walk(const fs::path& root, Visit visit) {
     try {
       list(directory);
     } catch (const fs::filesystem_error&) {
+      if (visiting) throw;
     }
   }
   return true;
@@ -133,8 +141,7 @@ std::optional<Transition> assistantTransition(object line) {
   if (auto blocks = jsonl::array(*message, "content")) {
     for (auto element : *blocks) {
       object block;
-      if (element.get(block) == simdjson::SUCCESS &&
-          jsonl::string(block, "type") == "tool_use" &&
+      if (element.get(block) == simdjson::SUCCESS && jsonl::string(block, "type") == "tool_use" &&
           jsonl::string(block, "name") == "AskUserQuestion")
         return Transition{LightState::waiting, true};
     }
@@ -190,18 +197,21 @@ struct TranscriptFacts {
   }
 };
 
-std::optional<TaskStatus> parseTranscript(std::string_view data, jsonl::LineParser& parser,
-                                          std::string_view fallbackID,
+// The lines of `pieces` in order, each piece made of whole lines and lying
+// in the parser's buffer.
+std::optional<TaskStatus> parseTranscript(std::initializer_list<std::string_view> pieces,
+                                          jsonl::LineParser& parser, std::string_view fallbackID,
                                           std::string_view fallbackName) {
-  parser.rebind(data);
   TranscriptFacts facts;
   facts.sessionID = fallbackID;
-  jsonl::forEachLine(data, [&](std::string_view line) {
-    if (auto object = parser.object(line)) facts.read(*object);
-    return true;
-  });
+  for (std::string_view piece : pieces) {
+    jsonl::forEachLine(piece, [&](std::string_view line) {
+      if (auto object = parser.object(line)) facts.read(*object);
+      return true;
+    });
+  }
   if (!facts.stateSet || !isUUID(facts.sessionID)) return std::nullopt;
-  std::string name = facts.title        ? std::move(*facts.title)
+  std::string name = facts.title         ? std::move(*facts.title)
                      : facts.firstPrompt ? std::move(*facts.firstPrompt)
                                          : std::string(fallbackName);
   TaskStatus task("claude-" + facts.sessionID, std::move(name), facts.state, facts.lastTime,
@@ -222,11 +232,10 @@ struct Candidate {
 std::vector<Candidate> recentTranscripts(const fs::path& projects, Instant now) {
   std::vector<Candidate> candidates;
   try {
-    walk(projects, [&](const fs::path& directory, std::string_view name) {
+    walk(projects, [&](const fs::path& directory, std::string_view name, int directoryFD) {
       if (!hasExtension(name, "jsonl")) return;
-      fs::path path = directory / name;
       // A transcript removed since the listing is simply gone.
-      auto values = files::resourceValuesIfExists(path);
+      auto values = files::resourceValuesAt(directoryFD, name, directory);
       if (!values || !values->isRegularFile || values->isSymbolicLink ||
           values->size > ClaudeSessionReader::maximumTranscriptBytes)
         return;
@@ -235,7 +244,7 @@ std::vector<Candidate> recentTranscripts(const fs::path& projects, Instant now) 
             age >= -ClaudeSessionReader::futureTolerance))
         return;
       candidates.push_back(
-          {std::move(path), std::string(name.substr(0, name.size() - 6)), values->modified});
+          {directory / name, std::string(name.substr(0, name.size() - 6)), values->modified});
     });
   } catch (const fs::filesystem_error& error) {
     // Only the listing of the projects directory itself is forgiven.
@@ -282,15 +291,11 @@ fs::path ClaudeSessionReader::defaultDesktopSessionsRoot() {
   return files::homeDirectory() / "Library/Application Support/Claude/claude-code-sessions";
 }
 
-std::string ClaudeSessionReader::transcriptData(const fs::path& url, std::uint64_t limit) {
-  return files::readHeadLinesAndTail(url, limit);
-}
-
 std::optional<TaskStatus> ClaudeSessionReader::parse(std::string_view data,
                                                      std::string_view fallbackID,
                                                      std::string_view fallbackName) {
   jsonl::LineParser parser(data);
-  return parseTranscript(data, parser, fallbackID, fallbackName);
+  return parseTranscript({data}, parser, fallbackID, fallbackName);
 }
 
 std::vector<TaskStatus> ClaudeSessionReader::load(const fs::path& home,
@@ -309,12 +314,16 @@ std::vector<TaskStatus> ClaudeSessionReader::load(const fs::path& home,
   }
 
   std::unordered_set<std::string> seen;
-  jsonl::LineParser parser({});
+  // One buffer for every transcript, with room after the data for the
+  // parser to read ahead, so that no line has to be copied to be parsed.
+  std::string buffer(2 * transcriptReadBytes + simdjson::SIMDJSON_PADDING, ' ');
+  jsonl::LineParser parser(buffer);
   for (const Candidate& candidate : candidates) {
     if (tasks.size() >= limit) break;
     if (!isUUID(candidate.fileID)) continue;
-    std::string data = transcriptData(candidate.path, transcriptReadBytes);
-    auto task = parseTranscript(data, parser, candidate.fileID,
+    auto data = files::readHeadLinesAndTail(candidate.path, transcriptReadBytes, buffer);
+    parser.rebind(buffer);
+    auto task = parseTranscript({data.head, data.tail}, parser, candidate.fileID,
                                 "Claude task " + candidate.fileID.substr(0, 8));
     if (!task) continue;
     std::optional<std::string> sessionID = task->claudeSessionID();
@@ -336,7 +345,7 @@ std::vector<TaskStatus> ClaudeSessionReader::load(const fs::path& home,
 ClaudeDesktopSessionIndex::Snapshot ClaudeDesktopSessionIndex::snapshot(const fs::path& root) {
   Snapshot snapshot;
   simdjson::dom::parser parser;
-  walk(root, [&](const fs::path& directory, std::string_view name) {
+  walk(root, [&](const fs::path& directory, std::string_view name, int) {
     if (!hasExtension(name, "json")) return;
     std::string bytes;
     try {

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -56,65 +58,74 @@ std::uint64_t sizeOf(int fd, const fs::path& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-// Appends up to `limit` bytes read at `offset` to `data`; stops early at end
-// of file, or once `expected` bytes are in and a read comes back short (a
-// regular file's end).
-void appendAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
-              std::string& data, std::uint64_t expected = UINT64_MAX) {
-  std::size_t base = data.size();
-  data.resize(base + static_cast<std::size_t>(limit));
+// Reads up to `limit` bytes at `offset` into `out`; stops early at end of
+// file, or once `expected` bytes are in and a read comes back short (a
+// regular file's end). Returns the number of bytes read.
+std::size_t readInto(int fd, std::uint64_t offset, std::size_t limit, char* out,
+                     const fs::path& path, std::uint64_t expected = UINT64_MAX) {
   std::size_t filled = 0;
-  std::size_t wanted = static_cast<std::size_t>(limit);
-  while (filled < wanted) {
-    ssize_t n = ::pread(fd, data.data() + base + filled, wanted - filled,
-                        static_cast<off_t>(offset + filled));
+  while (filled < limit) {
+    ssize_t n = ::pread(fd, out + filled, limit - filled, static_cast<off_t>(offset + filled));
     if (n < 0) {
       if (errno == EINTR) continue;
       throwErrno("cannot read file", path, errno);
     }
     if (n == 0) break;
-    std::size_t asked = wanted - filled;
+    std::size_t asked = limit - filled;
     filled += static_cast<std::size_t>(n);
     if (static_cast<std::size_t>(n) < asked && filled >= expected) break;
   }
-  data.resize(base + filled);
+  return filled;
 }
 
 std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
                    std::uint64_t expected = UINT64_MAX) {
   std::string data;
-  appendAt(fd, offset, limit, path, data, expected);
+  data.resize(static_cast<std::size_t>(limit));
+  data.resize(readInto(fd, offset, data.size(), data.data(), path, expected));
   return data;
 }
 
-// Appends the last `limit` bytes of an open file of `size` bytes to `data`,
-// cut to whole lines; `keepUnbroken` keeps a piece with no line feed.
-void appendTail(int fd, std::uint64_t size, std::uint64_t limit, bool keepUnbroken,
-                const fs::path& path, std::string& data) {
-  std::size_t base = data.size();
-  bool startsInside = size > limit;
-  appendAt(fd, startsInside ? size - limit : 0, std::min(size, limit), path, data);
-  std::size_t first = data.find('\n', base);
-  if (first == std::string::npos) {
-    if (!keepUnbroken) data.resize(base);
-    return;
+// The position of the last line feed in `data`, or npos. Megabytes are
+// searched backwards here, so glibc's vectorised memrchr is used where there
+// is one.
+std::size_t lastLineFeed(std::string_view data) {
+#if defined(__GLIBC__)
+  const void* found = ::memrchr(data.data(), '\n', data.size());
+  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - data.data())
+               : std::string_view::npos;
+#else
+  return data.rfind('\n');
+#endif
+}
+
+// The whole lines of bytes read from a file's end: when reading started
+// inside the file the partial first line goes, and a last line without its
+// line feed goes. Data with no line feed left is kept only with
+// `keepUnbroken`.
+std::string_view tailLines(std::string_view data, bool startsInside, bool keepUnbroken) {
+  std::size_t first = data.find('\n');
+  if (first == std::string_view::npos) return keepUnbroken ? data : std::string_view();
+  if (startsInside) data.remove_prefix(first + 1);
+  if (!data.empty() && data.back() != '\n') {
+    std::size_t last = lastLineFeed(data);
+    if (last == std::string_view::npos) return keepUnbroken ? data : std::string_view();
+    data = data.substr(0, last + 1);
   }
-  if (startsInside) data.erase(base, first + 1 - base);
-  if (data.size() > base && data.back() != '\n') {
-    std::size_t last = data.rfind('\n');
-    if (last == std::string::npos || last < base) {
-      if (!keepUnbroken) data.resize(base);
-      return;
-    }
-    data.resize(last + 1);
-  }
+  return data;
 }
 
 // Shared by both tail reads; `keepUnbroken` keeps data with no line feed.
 std::string readTail(const fs::path& path, std::uint64_t limit, bool keepUnbroken) {
   Descriptor file(openForReading(path));
-  std::string data;
-  appendTail(file.fd, sizeOf(file.fd, path), limit, keepUnbroken, path, data);
+  std::uint64_t size = sizeOf(file.fd, path);
+  bool startsInside = size > limit;
+  std::string data =
+      readAt(file.fd, startsInside ? size - limit : 0, std::min(size, limit), path);
+  std::string_view lines = tailLines(data, startsInside, keepUnbroken);
+  if (lines.empty()) return std::string();
+  data.resize(static_cast<std::size_t>(lines.data() - data.data()) + lines.size());
+  data.erase(0, static_cast<std::size_t>(lines.data() - data.data()));
   return data;
 }
 
@@ -179,18 +190,24 @@ std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit) {
   return readTail(path, limit, true);
 }
 
-std::string readHeadLinesAndTail(const fs::path& path, std::uint64_t limit) {
+HeadAndTail readHeadLinesAndTail(const fs::path& path, std::uint64_t limit,
+                                 std::string& buffer) {
   Descriptor file(openForReading(path));
   std::uint64_t size = sizeOf(file.fd, path);
-  std::string data;
-  if (size > limit) {
-    data.reserve(static_cast<std::size_t>(2 * limit));
-    appendAt(file.fd, 0, limit, path, data);
-    std::size_t last = data.rfind('\n');
-    data.resize(last == std::string::npos ? 0 : last + 1);
-  }
-  appendTail(file.fd, size, limit, true, path, data);
-  return data;
+  bool startsInside = size > limit;
+  auto headBytes = static_cast<std::size_t>(startsInside ? limit : 0);
+  auto tailBytes = static_cast<std::size_t>(std::min(size, limit));
+  if (buffer.size() < headBytes + tailBytes) buffer.resize(headBytes + tailBytes);
+  HeadAndTail result;
+  result.head = std::string_view(buffer.data(),
+                                 readInto(file.fd, 0, headBytes, buffer.data(), path));
+  std::size_t last = lastLineFeed(result.head);
+  result.head = result.head.substr(0, last == std::string_view::npos ? 0 : last + 1);
+  std::size_t tailRead = readInto(file.fd, size - tailBytes, tailBytes,
+                                  buffer.data() + headBytes, path);
+  result.tail = tailLines(std::string_view(buffer.data() + headBytes, tailRead), startsInside,
+                          true);
+  return result;
 }
 
 void createDirectories(const fs::path& path) {
@@ -258,6 +275,12 @@ void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode)
 
 bool forEachEntry(const fs::path& directory,
                   const std::function<void(std::string_view, unsigned char)>& visit) {
+  return forEachEntryAt(directory,
+                        [&](std::string_view name, unsigned char type, int) { visit(name, type); });
+}
+
+bool forEachEntryAt(const fs::path& directory,
+                    const std::function<void(std::string_view, unsigned char, int)>& visit) {
   DIR* listing = ::opendir(directory.c_str());
   if (!listing) {
     if (errno == ENOENT) return false;
@@ -267,11 +290,28 @@ bool forEachEntry(const fs::path& directory,
   errno = 0;
   while (const dirent* entry = ::readdir(listing)) {
     std::string_view name = entry->d_name;
-    if (name != "." && name != "..") visit(name, entry->d_type);
+    if (name != "." && name != "..") visit(name, entry->d_type, ::dirfd(listing));
     errno = 0;
   }
   if (errno != 0) throwErrno("cannot list directory", directory, errno);
   return true;
+}
+
+std::optional<ResourceValues> resourceValuesAt(int directoryFD, std::string_view name,
+                                               const fs::path& directory) {
+  // A file name fits in NAME_MAX bytes; copying it is cheaper than a
+  // string per entry.
+  char terminated[NAME_MAX + 1];
+  if (name.size() > NAME_MAX)
+    throwErrno("cannot read file attributes", directory / name, ENAMETOOLONG);
+  std::memcpy(terminated, name.data(), name.size());
+  terminated[name.size()] = '\0';
+  struct stat st;
+  if (::fstatat(directoryFD, terminated, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throwErrno("cannot read file attributes", directory / name, errno);
+  }
+  return fromStat(st);
 }
 
 bool hasJSONExtension(std::string_view name) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "lantrel/instant.hpp"
 
@@ -53,10 +54,18 @@ std::string readTailLines(const fs::path& path, std::uint64_t limit);
 // bytes as they are).
 std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit);
 
-// Both ends of a large file through one descriptor: when the file is larger
-// than `limit`, its first `limit` bytes cut after their last line feed; then
-// what readTailKeepingUnbroken returns for the same file.
-std::string readHeadLinesAndTail(const fs::path& path, std::uint64_t limit);
+// Both ends of a large file through one descriptor, read into `buffer`
+// (grown when too small, never shrunk, so one buffer serves many files).
+// `head`: when the file is larger than `limit`, its first `limit` bytes cut
+// after their last line feed, else empty. `tail`: what
+// readTailKeepingUnbroken returns for the same file. Both view `buffer`;
+// `head` comes first in it, so reading head then tail reads whole lines.
+struct HeadAndTail {
+  std::string_view head;
+  std::string_view tail;
+};
+HeadAndTail readHeadLinesAndTail(const fs::path& path, std::uint64_t limit,
+                                 std::string& buffer);
 
 // Creates `path` and every missing parent, each with mode 0700. Existing
 // directories are left as they are.
@@ -74,6 +83,17 @@ void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode 
 // say). Returns false when the directory does not exist; other failures throw.
 bool forEachEntry(const fs::path& directory,
                   const std::function<void(std::string_view name, unsigned char type)>& visit);
+
+// forEachEntry that also passes the open directory's descriptor, for
+// resourceValuesAt.
+bool forEachEntryAt(
+    const fs::path& directory,
+    const std::function<void(std::string_view name, unsigned char type, int directoryFD)>& visit);
+// What lstat says of `name` in a directory being listed by forEachEntryAt,
+// without looking up the whole path again; nullopt when nothing exists there
+// (any more), other failures throw filesystem_error naming `directory/name`.
+std::optional<ResourceValues> resourceValuesAt(int directoryFD, std::string_view name,
+                                               const fs::path& directory);
 
 // Whether a file name's extension is exactly "json" (the text after the last
 // dot; a name that is only a leading dot and "json" is hidden, not a record).
