@@ -66,8 +66,11 @@ std::optional<TaskStatus> transcriptTask(const OrcaSessionReference& reference,
     // The Claude reader wants both ends of the transcript; the check is the
     // one the tail read would make.
     OrcaLocalFile::validate(*path, transcriptFileLimit);
-    std::string data =
-        files::readHeadLinesAndTail(*path, static_cast<std::uint64_t>(transcriptReadBytes));
+    std::string buffer;
+    auto ends = files::readHeadLinesAndTail(*path, static_cast<std::uint64_t>(transcriptReadBytes),
+                                            buffer);
+    std::string data(ends.head);
+    data += ends.tail;
     task = ClaudeSessionReader::parse(data, reference.sessionID, "Claude task " + shortID);
   } else {
     std::string tail = OrcaLocalFile::tail(*path, transcriptReadBytes);
