@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,25 @@ struct OrcaSessionIndex {
   // The references that belong to the task (taskID compared lower-cased),
   // in index order.
   std::vector<OrcaSessionReference> matches(std::string_view taskID) const;
+
+  // Tasks read from the transcripts the references name, one per usable
+  // reference, in index order, each carrying its reference. A transcript
+  // counts only when it is an absolute ".jsonl" path below `home` with no
+  // symbolic link on the way, was modified within the last 24 hours, and
+  // records the reference's own session. Never fails: an unusable
+  // reference gives no task.
+  std::vector<TaskStatus> transcriptTasks(const std::filesystem::path& home, Instant now) const;
+
+  // Merges a combined task list: gives each task its Orca pane (the latest
+  // live reference, else `retained`, keyed by lower-cased task ID as in
+  // OrcaReadState::ownership, else its own), folds tasks whose IDs differ
+  // only in case into the most recently updated one (keeping a real name
+  // over a fallback "Codex task 3f1c2a9e" name, and a known pane), orders
+  // them newest first (equal times by ID), and keeps every local task but
+  // only the `limit` newest Codex and the `limit` newest Claude tasks.
+  std::vector<TaskStatus> applying(
+      std::vector<TaskStatus> tasks,
+      const std::map<std::string, OrcaSessionReference>& retained, std::int64_t limit) const;
 };
 
 }  // namespace lantrel
