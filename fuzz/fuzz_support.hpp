@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
 
 #include "lantrel/errors.hpp"
+#include "lantrel/orca_navigation.hpp"
 
 namespace lantrel::fuzz {
 
@@ -47,6 +49,7 @@ void refusalsAllowed(Parse parse) {
     parse();
   } catch (const StatusError&) {
   } catch (const DecodingError&) {
+  } catch (const OrcaNavigationError&) {
   } catch (const std::filesystem::filesystem_error&) {
   }
 }

@@ -47,6 +47,50 @@ def hook(name, **extra):
                       "transcript_path": "/tmp/p/t.jsonl"}, **extra))
 
 
+def claude(kind, when, **extra):
+    return dump(dict({"isSidechain": False, "cwd": "/Users/ana/src/lantrel", "sessionId": UUID,
+                      "type": kind, "timestamp": when}, **extra)) + "\n"
+
+
+def claude_user(when, content):
+    return claude("user", when, message={"role": "user", "content": content})
+
+
+def claude_assistant(when, stop, content=()):
+    return claude("assistant", when, message={"role": "assistant", "stop_reason": stop,
+                                              "content": list(content) + [
+                                                  {"type": "text", "text": "Working on it."}]})
+
+
+ORCA_TAB = "A1B2C3D4-0000-4000-8000-00000000000A"
+ORCA_LEAF = "b1b2c3d4-0000-4000-8000-000000000001"
+ORCA_NOW_MS = (800000000 + 978307200) * 1000  # the fuzz target's `now`
+
+
+def orca_entry(agent, age, **extra):
+    return dict({"paneKey": ORCA_TAB + ":" + ORCA_LEAF, "connectionId": None,
+                 "payload": {"agentType": agent, "state": "working"},
+                 "providerSession": {"key": "session_id", "id": UPPER,
+                                     "transcriptPath": "/home/u/t.jsonl"},
+                 "tabId": ORCA_TAB, "worktreeId": "wt-1",
+                 "receivedAt": ORCA_NOW_MS - age * 1000}, **extra)
+
+
+def orca_terminal(handle, **extra):
+    return dict({"handle": handle, "executionHostId": "local", "tabId": ORCA_TAB,
+                 "leafId": ORCA_LEAF, "worktreeId": "wt-1", "connected": True,
+                 "orphaned": False, "title": "codex"}, **extra)
+
+
+def orca_list(*terminals):
+    return dump({"ok": True, "result": {"truncated": False,
+                                        "hostScope": {"hostIds": ["ssh-1", "local"]},
+                                        "terminals": list(terminals)}})
+
+
+HANDLE = "term_c0000000-0000-4000-8000-000000000001"
+
+
 SEEDS = {
     "hook_event": [
         hook("UserPromptSubmit", prompt="hi"),
@@ -127,6 +171,43 @@ SEEDS = {
                         " claude-hook", "timeout": 5},
             {"type": "command", "command": "say done"}]}], "Other": "x"}}),
         "{}",
+    ],
+    "claude_transcript": [
+        claude("user", T0, isMeta=True, message={"role": "user", "content": "Caveat"})
+        + claude_user(T0, [{"type": "text", "text": "  Fix the\n\tflaky "},
+                           {"type": "text", "text": "build  "}])
+        + claude_assistant(T1, "tool_use", [{"type": "tool_use", "id": "toolu_01",
+                                             "name": "Bash", "input": {"x": 1}}]),
+        claude_user(T0, "Rename it") + claude_assistant(T1, "end_turn")
+        + claude("custom-title", T1, customTitle="Renaming"),
+        claude_assistant(T0, "tool_use", [{"type": "tool_use", "id": "toolu_02",
+                                           "name": "AskUserQuestion", "input": {}}])
+        + claude("queue-operation", T1, operation="dequeue"),
+    ],
+    "claude_desktop_session": [
+        dump({"cliSessionId": UUID, "sessionId": "local_" + UUID, "lastFocusedAt": 1759320000123}),
+        dump({"cliSessionId": UPPER, "sessionId": "local_" + UUID, "lastFocusedAt": "soon"}),
+        dump({"cliSessionId": UUID, "sessionId": UUID}),
+    ],
+    "orca_status": [
+        dump({"version": 2, "entries": {ORCA_TAB + ":" + ORCA_LEAF: orca_entry("codex", 30)}}),
+        dump({"version": 2, "entries": {
+            ORCA_TAB + ":" + ORCA_LEAF: orca_entry("claude", 5, connectionId="ssh-1"),
+            ORCA_TAB + ":x": orca_entry("claude", 700000, paneKey=ORCA_TAB + ":x")}}),
+        dump({"version": 1, "entries": {}}),
+    ],
+    "orca_answer": [
+        orca_list(orca_terminal(HANDLE)),
+        orca_list(orca_terminal(HANDLE), orca_terminal(HANDLE, executionHostId="ssh-1"),
+                  orca_terminal(HANDLE[:-1] + "2", connected=False)),
+        dump({"ok": False, "error": {"code": "stale_terminal_handle"}}),
+        dump({"ok": True, "result": {"a": [1, "x", None], "b": {"c": True}}}),
+    ],
+    "session_index": [
+        dump({"id": UUID, "thread_name": "Fix the build"}) + "\n",
+        dump({"id": UPPER, "thread_name": "Old"}) + "\n"
+        + dump({"id": UUID, "thread_name": "  New\nname  "}) + "\n{\"id\":3}\n[1]\n",
+        dump({"id": UUID, "thread_name": "caf\u00e9 " + "x" * 200}) + "\n",
     ],
 }
 
