@@ -35,7 +35,7 @@ for target in $targets; do
     echo "fuzz: $target ended without a summary" >&2
     exit 1
   fi
-  printf 'fuzz: %-18s %10s executions in %ss without a finding\n' "$target" "$runs" "$seconds"
+  printf 'fuzz: %-24s %10s executions in %ss without a finding\n' "$target" "$runs" "$seconds"
   total=$((total + runs))
 done
 echo "fuzz: all targets passed, $total executions"
