@@ -30,17 +30,6 @@ constexpr std::string_view healthNames[] = {"Disabled", "Enabled", "Needs repair
 
 [[noreturn]] void refuse() { throw StatusError(StatusError::invalidRecord); }
 
-// Closes a descriptor on every path out.
-struct Descriptor {
-  int fd = -1;
-  explicit Descriptor(int f) : fd(f) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Counts bracket nesting outside strings, stopping as soon as it is too deep.
 void checkNesting(std::string_view text) {
   int depth = 0;
@@ -285,7 +274,7 @@ void ClaudeIntegration::validateExisting(const path& url, std::uint64_t maximumS
 
 void ClaudeIntegration::installHelper(const path& helperSourceURL, const path& helperURL) {
   // O_NONBLOCK: a FIFO in place of the source must not hang the copy.
-  Descriptor source(::open(helperSourceURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  files::Descriptor source(::open(helperSourceURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (source.fd < 0) files::throwErrno("cannot open file", helperSourceURL, errno);
   struct stat st;
   if (::fstat(source.fd, &st) != 0)
@@ -295,7 +284,7 @@ void ClaudeIntegration::installHelper(const path& helperSourceURL, const path& h
     refuse();
 
   path temporary = helperURL.parent_path() / (".lantrel-status-" + randomUUID());
-  Descriptor copy(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+  files::Descriptor copy(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                          0600));
   if (copy.fd < 0) files::throwErrno("cannot create temporary file", temporary, errno);
   // The half-made copy never outlives a failure.

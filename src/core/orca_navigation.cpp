@@ -5,6 +5,7 @@
 #include <simdjson.h>
 
 #include "status_json.hpp"
+#include "support/json_lines.hpp"
 #include "support/uuid.hpp"
 
 namespace lantrel {
@@ -23,18 +24,6 @@ const std::vector<std::string> listArguments = {"terminal", "list", "--json", "-
 
 [[noreturn]] void fail(OrcaNavigationError::Code code) { throw OrcaNavigationError(code); }
 
-std::optional<std::string_view> stringMember(object value, std::string_view key) {
-  std::string_view s;
-  if (value.at_key(key).get(s) != simdjson::SUCCESS) return std::nullopt;
-  return s;
-}
-
-std::optional<object> objectMember(object value, std::string_view key) {
-  object o;
-  if (value.at_key(key).get(o) != simdjson::SUCCESS) return std::nullopt;
-  return o;
-}
-
 // Only JSON true and false are booleans; numbers and strings are not.
 std::optional<bool> boolMember(object value, std::string_view key) {
   bool b;
@@ -50,12 +39,12 @@ object unwrap(simdjson::dom::parser& parser, std::string_view answer) {
   if (parseDocument(parser, answer).get_object().get(top) != simdjson::SUCCESS)
     fail(OrcaNavigationError::invalidResponse);
   if (boolMember(top, "ok") == true) {
-    auto result = objectMember(top, "result");
+    auto result = jsonl::object(top, "result");
     if (!result) fail(OrcaNavigationError::invalidResponse);
     return *result;
   }
   std::optional<std::string_view> code;
-  if (auto error = objectMember(top, "error")) code = stringMember(*error, "code");
+  if (auto error = jsonl::object(top, "error")) code = jsonl::string(*error, "code");
   throw OrcaNavigationError::failedWith(std::string(code.value_or("unknown")));
 }
 
@@ -93,10 +82,10 @@ nlohmann::json tree(element value) {
 }
 
 bool matchesReference(object terminal, const OrcaSessionReference& reference) {
-  return stringMember(terminal, "executionHostId") == "local" &&
-         stringMember(terminal, "tabId") == reference.tabID &&
-         stringMember(terminal, "leafId") == reference.leafID &&
-         stringMember(terminal, "worktreeId") == reference.worktreeID &&
+  return jsonl::string(terminal, "executionHostId") == "local" &&
+         jsonl::string(terminal, "tabId") == reference.tabID &&
+         jsonl::string(terminal, "leafId") == reference.leafID &&
+         jsonl::string(terminal, "worktreeId") == reference.worktreeID &&
          boolMember(terminal, "orphaned") != true && boolMember(terminal, "connected") == true;
 }
 
@@ -105,7 +94,7 @@ std::string resolveIn(simdjson::dom::parser& parser, std::string_view answer,
   object result = unwrap(parser, answer);
   if (boolMember(result, "truncated") != false) fail(OrcaNavigationError::invalidResponse);
 
-  auto hostScope = objectMember(result, "hostScope");
+  auto hostScope = jsonl::object(result, "hostScope");
   array hostIDs;
   if (!hostScope || hostScope->at_key("hostIds").get(hostIDs) != simdjson::SUCCESS)
     fail(OrcaNavigationError::invalidResponse);
@@ -130,7 +119,7 @@ std::string resolveIn(simdjson::dom::parser& parser, std::string_view answer,
   }
   if (!match) fail(OrcaNavigationError::missingSession);
 
-  auto handle = stringMember(*match, "handle");
+  auto handle = jsonl::string(*match, "handle");
   if (!handle || handle->substr(0, handlePrefix.size()) != handlePrefix ||
       !isUUID(handle->substr(handlePrefix.size())))
     fail(OrcaNavigationError::missingSession);
@@ -165,9 +154,9 @@ void openTask(const OrcaCommandRunning& runner, const std::string& taskID,
     try {
       std::string answer =
           runner.run(executable, {"terminal", "switch", "--terminal", handle, "--json"}).get();
-      auto focus = objectMember(unwrap(parser, answer), "focus");
-      if (focus && stringMember(*focus, "handle") == handle &&
-          stringMember(*focus, "tabId") == reference.tabID &&
+      auto focus = jsonl::object(unwrap(parser, answer), "focus");
+      if (focus && jsonl::string(*focus, "handle") == handle &&
+          jsonl::string(*focus, "tabId") == reference.tabID &&
           boolMember(*focus, "navigated") == true)
         return;
       fail(OrcaNavigationError::unavailable);

@@ -9,6 +9,7 @@
 #include "lantrel/orca_local_file.hpp"
 #include "status_json.hpp"
 #include "support/files.hpp"
+#include "support/json_lines.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
 
@@ -26,18 +27,6 @@ constexpr double maximumFuture = 60;
 constexpr double maximumAge = 604800;
 
 [[noreturn]] void refuse() { throw StatusError(StatusError::invalidRecord); }
-
-std::optional<std::string_view> stringMember(object value, std::string_view key) {
-  std::string_view s;
-  if (value.at_key(key).get(s) != simdjson::SUCCESS) return std::nullopt;
-  return s;
-}
-
-std::optional<object> objectMember(object value, std::string_view key) {
-  object o;
-  if (value.at_key(key).get(o) != simdjson::SUCCESS) return std::nullopt;
-  return o;
-}
 
 // At most `limit` user-perceived characters; the byte count settles most
 // texts without segmenting them (a character takes at least one byte).
@@ -61,27 +50,27 @@ std::optional<OrcaSessionReference> entry(std::string_view key, element value, I
   if (v.at_key("structuredHost").get(ignored) == simdjson::SUCCESS) return std::nullopt;
   if (v.at_key("connectionId").get(ignored) == simdjson::SUCCESS && !ignored.is_null())
     return std::nullopt;
-  if (stringMember(v, "paneKey") != key) return std::nullopt;
+  if (jsonl::string(v, "paneKey") != key) return std::nullopt;
 
   OrcaSessionReference r;
-  auto payload = objectMember(v, "payload");
+  auto payload = jsonl::object(v, "payload");
   if (!payload) return std::nullopt;
-  auto agentType = stringMember(*payload, "agentType");
+  auto agentType = jsonl::string(*payload, "agentType");
   if (agentType != "claude" && agentType != "codex") return std::nullopt;
   r.provider = std::string(*agentType);
 
-  auto session = objectMember(v, "providerSession");
+  auto session = jsonl::object(v, "providerSession");
   if (!session || session->size() == 0) return std::nullopt;
-  auto sessionID = stringMember(*session, "id");
-  if (stringMember(*session, "key") != "session_id" || !sessionID || !isUUID(*sessionID))
+  auto sessionID = jsonl::string(*session, "id");
+  if (jsonl::string(*session, "key") != "session_id" || !sessionID || !isUUID(*sessionID))
     return std::nullopt;
   r.sessionID = asciiLowercased(*sessionID);  // a UUID is ASCII
 
-  auto tabID = stringMember(v, "tabId");
+  auto tabID = jsonl::string(v, "tabId");
   if (!tabID || !isUUID(*tabID)) return std::nullopt;
   r.tabID = std::string(*tabID);
 
-  auto worktreeID = stringMember(v, "worktreeId");
+  auto worktreeID = jsonl::string(v, "worktreeId");
   if (!worktreeID || worktreeID->empty() ||
       !atMostCharacters(*worktreeID, maximumWorktreeCharacters))
     return std::nullopt;
@@ -103,7 +92,7 @@ std::optional<OrcaSessionReference> entry(std::string_view key, element value, I
   double age = now - r.observedAt;
   if (!(age >= -maximumFuture && age <= maximumAge)) return std::nullopt;
 
-  auto transcript = stringMember(*session, "transcriptPath");
+  auto transcript = jsonl::string(*session, "transcriptPath");
   if (transcript && !transcript->empty() && transcript->front() == '/' &&
       atMostCharacters(*transcript, maximumTranscriptPathCharacters))
     r.transcriptPath = std::string(*transcript);

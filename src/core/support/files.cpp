@@ -21,17 +21,6 @@ namespace lantrel::files {
 
 namespace {
 
-// Closes a descriptor on every path out of a read; close errors are ignored.
-struct Descriptor {
-  int fd = -1;
-  explicit Descriptor(int f) : fd(f) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 ResourceValues fromStat(const struct stat& st) {
   ResourceValues v;
   v.isRegularFile = S_ISREG(st.st_mode);
@@ -138,6 +127,10 @@ std::string readTail(const fs::path& path, std::uint64_t limit, bool keepUnbroke
 }
 
 }  // namespace
+
+Descriptor::~Descriptor() {
+  if (fd >= 0) ::close(fd);
+}
 
 [[noreturn]] void throwErrno(const char* what, const fs::path& path, int error) {
   throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));

@@ -18,6 +18,15 @@ namespace lantrel::files {
 
 namespace fs = std::filesystem;
 
+// An open file descriptor, closed on every path out (close errors ignored).
+struct Descriptor {
+  int fd = -1;
+  explicit Descriptor(int f) : fd(f) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor();
+};
+
 // What lstat says of a path; links are never followed.
 struct ResourceValues {
   bool isRegularFile = false;
