@@ -6,6 +6,8 @@
 //
 //   build/bench/cli_bench [--benchmark_repetitions=N]
 #include <benchmark/benchmark.h>
+
+#include "median_reporter.hpp"
 #include <spawn.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -100,16 +102,8 @@ void List200(benchmark::State& state) {
 }
 
 // Collects the medians and prints each command's ratio to the floor.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs)
-      if (run.aggregate_name == "median" || (run.run_type == Run::RT_Iteration && !seenMedian_))
-        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
-    for (const auto& run : runs)
-      if (run.aggregate_name == "median") seenMedian_ = true;
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     auto ratio = [&](const char* name, const char* floor) {
@@ -123,9 +117,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ratio("ClaudeHook", "FloorStdin");
   }
 
- private:
-  std::map<std::string, double> medians_;
-  bool seenMedian_ = false;
 };
 
 }  // namespace

@@ -9,6 +9,8 @@
 // The workload (about 300 MB) goes to a temporary directory under $TMPDIR
 // (default /tmp) and is removed at the end.
 #include <benchmark/benchmark.h>
+
+#include "median_reporter.hpp"
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -87,16 +89,8 @@ void Codex(benchmark::State& state) {
     record("Codex", spawnAndWait({LANTREL_STATUS_BINARY, "codex"}, codexEnvironment()));
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs)
-      if (run.aggregate_name == "median" || (run.run_type == Run::RT_Iteration && !seenMedian_))
-        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
-    for (const auto& run : runs)
-      if (run.aggregate_name == "median") seenMedian_ = true;
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     double floor = medians_["Floor"], codex = medians_["Codex"];
@@ -106,9 +100,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 peakKilobytes["Codex"] / 1024.0, peakKilobytes["Floor"] / 1024.0);
   }
 
- private:
-  std::map<std::string, double> medians_;
-  bool seenMedian_ = false;
 };
 
 }  // namespace
