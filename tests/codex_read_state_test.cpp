@@ -113,5 +113,22 @@ TEST(CodexGlobalState, LoadChecksTheSizeFirst) {
   EXPECT_FALSE(CodexReadState::load(home.path()).unread);
 }
 
+// One parse serves both readings, and each falls back on its own as its
+// own load would.
+TEST(CodexGlobalState, EachPartFallsBackOnItsOwn) {
+  TempDir home;
+  EXPECT_EQ(CodexGlobalState::load(home.path()).readState, CodexReadState());
+  std::string state = withUnread(R"({"me":{"local:a":["x"]}})");
+  state.pop_back();
+  testing::writeFile(CodexReadState::fileLocation(home.path()),
+                     state + R"(,"thread-project-assignments":{"t":{"projectKind":"local"}}})");
+  CodexGlobalState both = CodexGlobalState::load(home.path());
+  EXPECT_EQ(both.readState, CodexReadState::load(home.path()));
+  EXPECT_EQ(both.readState.unread, (std::set<std::string>{"x"}));
+  EXPECT_TRUE(both.projects.empty());  // the assignment lacks its projectId
+  testing::writeFile(CodexReadState::fileLocation(home.path()), "{broken");
+  EXPECT_FALSE(CodexGlobalState::load(home.path()).readState.unread);
+}
+
 }  // namespace
 }  // namespace lantrel

@@ -14,6 +14,10 @@
 
 #include "lantrel/task_status.hpp"
 
+namespace simdjson::dom {
+class object;
+}
+
 namespace lantrel {
 
 // The desktop app's unread threads; the `codex` member of TaskReadState.
@@ -43,9 +47,9 @@ struct CodexReadState {
   bool operator==(const CodexReadState&) const = default;
 
  private:
-  // `padded`: simdjson's padding follows the bytes, so they are parsed in
-  // place instead of copied (a 16 MB file would otherwise be held twice).
-  static CodexReadState decodeState(std::string_view bytes, bool padded);
+  friend struct CodexGlobalState;
+  // The unread set from a parsed global state.
+  static CodexReadState decodeState(simdjson::dom::object document);
 };
 
 // Thread ID -> name of the local project the thread is assigned to (1 to 160
@@ -58,7 +62,19 @@ struct CodexProjects {
   static std::map<std::string, std::string> decode(std::string_view bytes);
 
  private:
-  static std::map<std::string, std::string> decodeProjects(std::string_view bytes, bool padded);
+  friend struct CodexGlobalState;
+  static std::map<std::string, std::string> decodeProjects(simdjson::dom::object document);
+};
+
+// Both readings of the global state from one read and one parse, for a
+// caller that needs both (the file can be 16 MB). Never fails: each part
+// that cannot be had falls back on its own, the read state to one with no
+// unread set, the project names to none, exactly as the two loads would.
+struct CodexGlobalState {
+  CodexReadState readState;
+  std::map<std::string, std::string> projects;
+
+  static CodexGlobalState load(const std::filesystem::path& home);
 };
 
 }  // namespace lantrel

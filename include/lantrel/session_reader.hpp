@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,11 @@ class SessionReader {
   // no partial list is returned. No "sessions" directory gives no tasks.
   static std::vector<TaskStatus> load(const std::filesystem::path& home, Instant now,
                                       std::int64_t limit);
+  // The same with the project names already read (CodexGlobalState), so a
+  // caller that also needs the unread set parses the global state once.
+  static std::vector<TaskStatus> load(const std::filesystem::path& home, Instant now,
+                                      std::int64_t limit,
+                                      const std::map<std::string, std::string>& projectNames);
 
   // The state of one session from the lines of its transcript (normally
   // the last stateTailBytes of whole lines). The record has the given ID,
@@ -58,6 +64,9 @@ class SessionReader {
   static std::optional<std::string> conversationName(const std::filesystem::path& url);
 
  private:
+  static std::vector<TaskStatus> loadTasks(const std::filesystem::path& home, Instant now,
+                                           std::int64_t limit,
+                                           const std::map<std::string, std::string>* projects);
   // The last whole lines of a file within `limit` bytes. Throws
   // filesystem_error when the file cannot be opened or read.
   static std::string tail(const std::filesystem::path& url, std::uint64_t limit);

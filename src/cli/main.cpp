@@ -90,20 +90,18 @@ std::string codexCommand(const Arguments& args) {
       configured ? std::filesystem::path(configured) : files::homeDirectory() / ".codex";
   // Without the desktop app's unread set no Codex task counts as read, and
   // without the automation read times no scheduled run does.
-  CodexReadState codex;
-  try {
-    codex = CodexReadState::load(home);
-  } catch (const std::exception&) {
-  }
+  // One read and one parse of the desktop app's global state serve both
+  // the unread set and the project names.
+  CodexGlobalState global = CodexGlobalState::load(home);
   CodexAutomationReadState automations;
   try {
     automations = CodexAutomationReadState::load(CodexAutomationReadState::defaultURL());
   } catch (const std::exception&) {
   }
-  TaskReadState readState(std::move(codex), std::move(automations), ClaudeReadState(),
+  TaskReadState readState(std::move(global.readState), std::move(automations), ClaudeReadState(),
                           OrcaReadState());
 
-  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30);
+  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30, global.projects);
   std::vector<DesktopAttention::Record> records =
       DesktopAttention::load(DesktopAttention::defaultDirectory(), Instant::now());
   tasks = DesktopAttention::applying(records, std::move(tasks), Instant::now());

@@ -97,14 +97,16 @@ std::filesystem::path CodexReadState::fileLocation(const std::filesystem::path& 
 CodexReadState CodexReadState::load(const std::filesystem::path& home) {
   std::optional<std::string> bytes = readStateFile(home);
   if (!bytes) return {};
-  return decodeState(*bytes, true);
+  dom::parser parser;
+  return decodeState(parseDocument(parser, *bytes, true));
 }
 
-CodexReadState CodexReadState::decode(std::string_view bytes) { return decodeState(bytes, false); }
-
-CodexReadState CodexReadState::decodeState(std::string_view bytes, bool padded) {
+CodexReadState CodexReadState::decode(std::string_view bytes) {
   dom::parser parser;
-  dom::object document = parseDocument(parser, bytes, padded);
+  return decodeState(parseDocument(parser, bytes, false));
+}
+
+CodexReadState CodexReadState::decodeState(dom::object document) {
   std::optional<dom::object> state = optionalObject(document, readStateKey);
   if (!state) return {};
 
@@ -154,17 +156,16 @@ bool CodexReadState::hasRead(const TaskStatus& task) const {
 std::map<std::string, std::string> CodexProjects::load(const std::filesystem::path& home) {
   std::optional<std::string> bytes = readStateFile(home);
   if (!bytes) return {};
-  return decodeProjects(*bytes, true);
+  dom::parser parser;
+  return decodeProjects(parseDocument(parser, *bytes, true));
 }
 
 std::map<std::string, std::string> CodexProjects::decode(std::string_view bytes) {
-  return decodeProjects(bytes, false);
+  dom::parser parser;
+  return decodeProjects(parseDocument(parser, bytes, false));
 }
 
-std::map<std::string, std::string> CodexProjects::decodeProjects(std::string_view bytes,
-                                                                 bool padded) {
-  dom::parser parser;
-  dom::object document = parseDocument(parser, bytes, padded);
+std::map<std::string, std::string> CodexProjects::decodeProjects(dom::object document) {
 
   // Check the whole of both members first: one bad entry empties the result.
   std::map<std::string_view, std::string_view> projectNames;
@@ -198,6 +199,29 @@ std::map<std::string, std::string> CodexProjects::decodeProjects(std::string_vie
                            text::characterPrefix(name, maximumProjectNameCharacters));
   }
   return names;
+}
+
+CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
+  CodexGlobalState result;
+  std::optional<std::string> bytes;
+  dom::parser parser;
+  dom::object document;
+  try {
+    bytes = readStateFile(home);
+    if (!bytes) return result;
+    document = parseDocument(parser, *bytes, true);
+  } catch (const std::exception&) {
+    return result;
+  }
+  try {
+    result.readState = CodexReadState::decodeState(document);
+  } catch (const std::exception&) {
+  }
+  try {
+    result.projects = CodexProjects::decodeProjects(document);
+  } catch (const std::exception&) {
+  }
+  return result;
 }
 
 }  // namespace lantrel

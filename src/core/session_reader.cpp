@@ -214,6 +214,18 @@ class ThreadNames {
 
 std::vector<TaskStatus> SessionReader::load(const std::filesystem::path& home, Instant now,
                                             std::int64_t limit) {
+  return loadTasks(home, now, limit, nullptr);
+}
+
+std::vector<TaskStatus> SessionReader::load(
+    const std::filesystem::path& home, Instant now, std::int64_t limit,
+    const std::map<std::string, std::string>& projectNames) {
+  return loadTasks(home, now, limit, &projectNames);
+}
+
+std::vector<TaskStatus> SessionReader::loadTasks(
+    const std::filesystem::path& home, Instant now, std::int64_t limit,
+    const std::map<std::string, std::string>* knownProjects) {
   std::string path = (home / "sessions").string();
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return {};
@@ -227,11 +239,15 @@ std::vector<TaskStatus> SessionReader::load(const std::filesystem::path& home, I
 
   // The auxiliary inputs only add names, projects and flags; when they
   // cannot be read the tasks simply go without.
-  std::map<std::string, std::string> projects;
-  try {
-    projects = CodexProjects::load(home);
-  } catch (const std::exception&) {
+  std::map<std::string, std::string> loadedProjects;
+  if (!knownProjects) {
+    try {
+      loadedProjects = CodexProjects::load(home);
+    } catch (const std::exception&) {
+    }
   }
+  const std::map<std::string, std::string>& projects =
+      knownProjects ? *knownProjects : loadedProjects;
   std::set<std::string> automationThreads;
   try {
     automationThreads = CodexAutomationIndex::load(home);
