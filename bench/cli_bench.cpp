@@ -135,15 +135,7 @@ int main(int argc, char** argv) {
       << R"({"session_id":"0199a3f2-1234-4abc-8def-0123456789ab",)"
       << R"("hook_event_name":"UserPromptSubmit","cwd":"/work/project",)"
       << R"("transcript_path":"/work/project/session.jsonl","prompt":"Fix the build"})";
-  std::vector<char*> args(argv, argv + argc);
-  std::string repetitions = "--benchmark_repetitions=15";
-  std::string aggregates = "--benchmark_report_aggregates_only=true";
-  args.push_back(repetitions.data());
-  args.push_back(aggregates.data());
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  runWithMedians(argc, argv, reporter);
   fs::remove_all(workspace);
 }

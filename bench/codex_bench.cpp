@@ -122,15 +122,7 @@ int main(int argc, char** argv) {
   std::printf("codex lists %d tasks\n", lines);
   if (lines != 30) return 1;
 
-  std::vector<char*> args(argv, argv + argc);
-  std::string repetitions = "--benchmark_repetitions=15";
-  std::string aggregates = "--benchmark_report_aggregates_only=true";
-  args.insert(args.begin() + 1, repetitions.data());
-  args.push_back(aggregates.data());
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  runWithMedians(argc, argv, reporter);
   fs::remove_all(workspace);
 }

@@ -26,3 +26,16 @@ class MedianReporter : public benchmark::ConsoleReporter {
  private:
   bool seenMedian_ = false;
 };
+
+// Runs the registered benchmarks with 15 repetitions reported as aggregates
+// (flags on the command line come later and win), through `reporter`.
+inline void runWithMedians(int argc, char** argv, MedianReporter& reporter) {
+  std::string repetitions = "--benchmark_repetitions=15";
+  std::string aggregates = "--benchmark_report_aggregates_only=true";
+  std::vector<char*> args{argv[0], repetitions.data(), aggregates.data()};
+  args.insert(args.end(), argv + 1, argv + argc);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+}
