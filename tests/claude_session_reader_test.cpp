@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "lantrel/claude_focused_completion.hpp"
 #include "test_support.hpp"
@@ -12,20 +13,20 @@ namespace {
 
 using nlohmann::json;
 using testing::TempDir;
-using testing::touch;
-using testing::writeFile;
 
 const std::string sessionA = "6f1c1a52-0d6b-4f4e-9a57-2b1f0c9d8e01";
 const std::string sessionB = "7a2d2b63-1e7c-4a5f-8b68-3c2a1dae9f12";
 const Instant start = *Instant::parseISO8601("2026-12-01T10:00:00Z");
 
-std::string at(int second) { return (start + second).iso8601(); }
-
+std::string uuid(int n) {
+  char buffer[37];
+  std::snprintf(buffer, sizeof buffer, "%08x-0000-4000-8000-000000000000", n);
+  return buffer;
+}
 // A transcript line as Claude Code writes it.
-json line(const std::string& type, int second, json extra = json::object(),
-          const std::string& session = sessionA) {
-  json j = {{"isSidechain", false}, {"cwd", "/Users/ana/src/lantrel"}, {"sessionId", session},
-            {"type", type}, {"timestamp", at(second)}};
+json line(const std::string& type, int second, json extra = json::object()) {
+  json j = {{"isSidechain", false}, {"cwd", "/Users/ana/src/lantrel"}, {"sessionId", sessionA},
+            {"type", type}, {"timestamp", (start + second).iso8601()}};
   j.update(extra);
   return j;
 }
@@ -33,21 +34,33 @@ json user(int second, json content, json extra = json::object()) {
   extra["message"] = {{"role", "user"}, {"content", content}};
   return line("user", second, extra);
 }
-json assistant(int second, const std::string& stop, json content = json::array()) {
-  content.push_back({{"type", "text"}, {"text", "Working on it."}});
-  return line("assistant", second,
-              {{"message", {{"role", "assistant"}, {"stop_reason", stop}, {"content", content}}}});
+json assistant(int second, const std::string& stop, const std::string& tool = "",
+               json extra = json::object()) {
+  json content = {{{"type", "text"}, {"text", "Working on it."}}};
+  if (!tool.empty()) content.push_back({{"type", "tool_use"}, {"name", tool}, {"input", {}}});
+  extra["message"] = {{"role", "assistant"}, {"stop_reason", stop}, {"content", content}};
+  return line("assistant", second, extra);
 }
-json toolUse(const std::string& name) {
-  return {{"type", "tool_use"}, {"id", "toolu_01"}, {"name", name}, {"input", {{"x", 1}}}};
-}
-json toolResult(std::size_t bytes) {
-  return {{{"type", "tool_result"}, {"content", std::string(bytes, 'r')}}};
+json toolResult(int second) {
+  return user(second, {{{"type", "tool_result"}, {"content", std::string(300'000, 'r')}}});
 }
 std::string lines(const std::vector<json>& all) {
   std::string out;
   for (const json& j : all) out += j.dump() + "\n";
   return out;
+}
+// A task in one line: session ID prefix, name, state, seconds after `start`,
+// attention pending, project.
+std::string summary(const std::optional<TaskStatus>& t) {
+  if (!t) return "none";
+  std::ostringstream out;
+  out << t->id.substr(0, 15) << "|" << t->name << "|" << rawValue(t->state) << "|"
+      << (t->updatedAt - start) << "|" << t->confirmedAttentionPending.value_or(false) << "|"
+      << t->projectName.value_or("-");
+  return out.str();
+}
+std::string parse(const std::string& data, std::string_view id = "", std::string_view name = "") {
+  return summary(ClaudeSessionReader::parse(data, id, name));
 }
 
 TEST(ClaudeSessionReader, ParsesARealisticTranscript) {
@@ -59,63 +72,44 @@ TEST(ClaudeSessionReader, ParsesARealisticTranscript) {
       user(3, json::array({{{"type", "text"}, {"text", "  Fix the\n\tflaky "}},
                            {{"type", "image"}, {"source", "..."}},
                            {{"type", "text"}, {"text", "build  "}}})),
-      assistant(4, "tool_use", json::array({toolUse("Bash")})),
-      user(5, toolResult(300'000)),
+      assistant(4, "tool_use", "Bash"),
+      toolResult(5),
   });
-  data += "{\"type\":\"user\",\"sessionId\":\"" + sessionB + "\", broken\n";
-  data += "[1,2]\n\n42\n";
+  data += "{\"type\":\"user\",\"sessionId\":\"" + sessionB + "\", broken\n[1,2]\n\n42\n";
   data += lines({line("assistant", 6, {{"sessionId", 7}, {"message", "not an object"}})});
   // Invalid UTF-8 spoils the whole line, the session ID with it.
   data += "{\"type\":\"queue-operation\",\"operation\":\"dequeue\",\"sessionId\":\"" + sessionB +
-          "\",\"timestamp\":\"" + at(50) + "\",\"note\":\"\xC3\x28\"}\n";
+          "\",\"timestamp\":\"" + (start + 50).iso8601() + "\",\"note\":\"\xC3\x28\"}\n";
   data += lines({assistant(7, "end_turn"), line("custom-title", 8, {{"customTitle", "   "}})});
-
-  auto task = ClaudeSessionReader::parse(data, "ignored", "Fallback");
-  ASSERT_TRUE(task);
-  EXPECT_EQ(task->id, "claude-" + sessionA);
-  EXPECT_EQ(task->name, "Fix the flaky build");
-  EXPECT_EQ(task->state, LightState::done);
-  EXPECT_EQ(task->updatedAt, start + 7);
-  EXPECT_EQ(task->projectName, "lantrel");
-  EXPECT_EQ(task->confirmedAttentionPending, false);
+  const std::string a = "claude-6f1c1a52|Fix the flaky build|";
+  EXPECT_EQ(parse(data, "ignored", "Fallback"), a + "done|7|0|lantrel");
 
   // A custom title wins even after the prompt, cut to 160 characters; the
   // last one counts.
-  std::string titled =
-      data + lines({line("custom-title", 9, {{"customTitle", "Old"}}),
-                    line("custom-title", 9, {{"customTitle", " " + std::string(200, 't')}})});
-  EXPECT_EQ(ClaudeSessionReader::parse(titled, "", "")->name, " " + std::string(159, 't'));
+  std::string title = " " + std::string(200, 't');
+  EXPECT_EQ(parse(data + lines({line("custom-title", 9, {{"customTitle", "Old"}}),
+                                line("custom-title", 9, {{"customTitle", title}})})),
+            "claude-6f1c1a52| " + std::string(159, 't') + "|done|7|0|lantrel");
 
   // A question to the user waits; a later dequeue resumes work; a line with a
   // bad time or an earlier time never moves the clock back.
-  std::string asking =
-      data + lines({assistant(10, "tool_use", json::array({toolUse("AskUserQuestion")}))});
-  task = ClaudeSessionReader::parse(asking, "", "");
-  EXPECT_EQ(task->state, LightState::waiting);
-  EXPECT_EQ(task->confirmedAttentionPending, true);
-  std::string stalled = asking + lines({line("queue-operation", 11, {{"operation", "enqueue"}}),
-                                        user(12, "Go on", {{"timestamp", "yesterday"}})});
-  EXPECT_EQ(ClaudeSessionReader::parse(stalled, "", "")->state, LightState::waiting);
-  task = ClaudeSessionReader::parse(
-      stalled + lines({line("queue-operation", 9, {{"operation", "dequeue"}})}), "", "");
-  EXPECT_EQ(task->state, LightState::working);
-  EXPECT_EQ(task->confirmedAttentionPending, false);
-  EXPECT_EQ(task->updatedAt, start + 10);
+  data += lines({assistant(10, "tool_use", "AskUserQuestion")});
+  EXPECT_EQ(parse(data), a + "waiting|10|1|lantrel");
+  data += lines({line("queue-operation", 11, {{"operation", "enqueue"}}),
+                 user(12, "Go on", {{"timestamp", "yesterday"}})});
+  EXPECT_EQ(parse(data), a + "waiting|10|1|lantrel");
+  data += lines({line("queue-operation", 9, {{"operation", "dequeue"}})});
+  EXPECT_EQ(parse(data), a + "working|10|0|lantrel");
 
-  // No session ID in the lines: the fallback ID and name.
-  std::string noID =
-      "{\"type\":\"user\",\"timestamp\":\"2026-12-01T10:00:00.250Z\","
-      "\"message\":{\"content\":\"<local-command-stdout>\"}}\n";
-  task = ClaudeSessionReader::parse(noID, sessionB, "Claude task 7a2d2b63");
-  ASSERT_TRUE(task);
-  EXPECT_EQ(task->id, "claude-" + sessionB);
-  EXPECT_EQ(task->name, "Claude task 7a2d2b63");
-  EXPECT_EQ(task->updatedAt, start + 0.25);
-  EXPECT_FALSE(task->projectName);
-  EXPECT_FALSE(ClaudeSessionReader::parse(noID, "not-a-uuid", "x"));
+  // No session ID in the lines: the fallback ID and name; none without one.
+  std::string noID = R"({"type":"user","timestamp":"2026-12-01T10:00:00.250Z",)"
+                     R"("message":{"content":"<local-command-stdout>"}})" "\n";
+  EXPECT_EQ(parse(noID, sessionB, "Claude task 7a2d2b63"),
+            "claude-7a2d2b63|Claude task 7a2d2b63|working|0.25|0|-");
+  EXPECT_EQ(parse(noID, "not-a-uuid", "x"), "none");
   // Lines that set no state give no task.
-  EXPECT_FALSE(ClaudeSessionReader::parse(
-      lines({assistant(1, "max_tokens"), line("summary", 2), line("custom-title", 3)}), "", ""));
+  EXPECT_EQ(parse(lines({assistant(1, "max_tokens"), line("summary", 2), line("custom-title", 3)})),
+            "none");
 }
 
 class ClaudeReaderLoad : public ::testing::Test {
@@ -125,33 +119,30 @@ class ClaudeReaderLoad : public ::testing::Test {
   ClaudeHookStore hooks{home / "events"};
 
   void transcript(const std::string& relative, const std::string& data, double age) {
-    writeFile(home / "projects" / relative, data);
-    touch(home / "projects" / relative, (now - age).unixSeconds());
+    testing::writeFile(home / "projects" / relative, data);
+    testing::touch(home / "projects" / relative, (now - age).unixSeconds());
   }
-  std::vector<std::string> ids(std::size_t limit = 30) {
+  std::vector<TaskStatus> load(std::size_t limit = 30) {
+    return ClaudeSessionReader::load(home.path(), hooks, now, home / "desktop", limit);
+  }
+  std::vector<std::string> summaries(std::size_t limit = 30) {
     std::vector<std::string> out;
-    for (const auto& t :
-         ClaudeSessionReader::load(home.path(), hooks, now, home / "desktop", limit))
-      out.push_back(t.id.substr(7, 8) + "@" +
-                    std::to_string(static_cast<int>(t.updatedAt - start)));
+    for (const auto& t : load(limit)) out.push_back(summary(t));
     return out;
   }
 };
 
-std::string uuid(int n) {
-  char buffer[37];
-  std::snprintf(buffer, sizeof buffer, "%08x-0000-4000-8000-000000000000", n);
-  return buffer;
-}
 // A transcript of session `n` that finished at second `n`.
 std::string finished(int n) {
-  json end = assistant(n, "end_turn");
-  end["sessionId"] = uuid(n);
-  return lines({end});
+  return lines({assistant(n, "end_turn", "", {{"sessionId", uuid(n)}})});
+}
+std::string done(int n) {
+  std::string id = uuid(n).substr(0, 8);
+  return "claude-" + id + "|Claude task " + id + "|done|" + std::to_string(n) + "|0|lantrel";
 }
 
 TEST_F(ClaudeReaderLoad, PicksRecentTranscriptsNewestFirst) {
-  EXPECT_TRUE(ids().empty());  // no projects directory
+  EXPECT_TRUE(load().empty());  // no projects directory
   transcript("-Users-ana-a/" + uuid(1) + ".jsonl", finished(1), 100);
   transcript("-Users-ana-b/" + uuid(2) + ".jsonl", finished(2), 10);
   transcript("-Users-ana-b/deep/er/" + uuid(3) + ".jsonl", finished(3), 86'399);
@@ -168,36 +159,26 @@ TEST_F(ClaudeReaderLoad, PicksRecentTranscriptsNewestFirst) {
   transcript("a/" + uuid(10) + ".jsonl", lines({line("summary", 1)}), 5);
   std::filesystem::create_symlink(home / "projects/-Users-ana-a" / (uuid(1) + ".jsonl"),
                                   home / "projects/a" / (uuid(11) + ".jsonl"));
-
-  EXPECT_EQ(ids(),
-            (std::vector<std::string>{"00000004@4", "00000002@2", "00000001@1", "00000003@3"}));
-  EXPECT_EQ(ids(2), (std::vector<std::string>{"00000004@4", "00000002@2"}));
-  EXPECT_TRUE(ids(0).empty());
+  EXPECT_EQ(summaries(), (std::vector<std::string>{done(4), done(2), done(1), done(3)}));
+  EXPECT_EQ(summaries(2), (std::vector<std::string>{done(4), done(2)}));
+  EXPECT_TRUE(load(0).empty());
 }
 
 TEST_F(ClaudeReaderLoad, ReadsTheHeadAndTailOfLongTranscripts) {
   // 300 kB lines: the prompt lies in the head, the finish in the tail, and
   // the lines around both cut points are left out rather than misread.
   std::vector<json> all = {user(0, "Port the parser to simdjson")};
-  for (int i = 1; i <= 12; ++i) {
-    all.push_back(assistant(i, "tool_use", json::array({toolUse("Read")})));
-    all.push_back(user(i, toolResult(300'000)));
-  }
+  for (int i = 1; i <= 12; ++i)
+    all.insert(all.end(), {assistant(i, "tool_use", "Read"), toolResult(i)});
   all.push_back(assistant(40, "end_turn"));
   std::string data = lines(all);
   ASSERT_GT(data.size(), 3 * ClaudeSessionReader::transcriptReadBytes);
   // A last line still being written is not read.
   transcript("p/" + sessionA + ".jsonl", data + user(50, "half").dump().substr(0, 40), 1);
-  auto tasks = ClaudeSessionReader::load(home.path(), hooks, now, home / "desktop", 5);
-  ASSERT_EQ(tasks.size(), 1u);
-  EXPECT_EQ(tasks[0].name, "Port the parser to simdjson");
-  EXPECT_EQ(tasks[0].state, LightState::done);
-  EXPECT_EQ(tasks[0].updatedAt, start + 40);
+  EXPECT_EQ(summaries(5), std::vector<std::string>{
+                              "claude-6f1c1a52|Port the parser to simdjson|done|40|0|lantrel"});
 }
 
-std::string desktopFile(const std::string& cli, const std::string& desktop, json focus) {
-  return json{{"cliSessionId", cli}, {"sessionId", desktop}, {"lastFocusedAt", focus}}.dump();
-}
 std::string hookEvent(const std::string& session, const std::string& name,
                       const std::string& cwd = "/Users/ana/src/lantrel") {
   return json{{"session_id", session}, {"hook_event_name", name}, {"cwd", cwd},
@@ -207,91 +188,70 @@ std::string hookEvent(const std::string& session, const std::string& name,
 TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
   // A: the transcript says working; a permission request since says waiting.
   transcript("p/" + sessionA + ".jsonl",
-             lines({user(0, "Deploy"), assistant(20, "tool_use", json::array({toolUse("Bash")}))}),
-             30);
+             lines({user(0, "Deploy"), assistant(20, "tool_use", "Bash")}), 30);
   hooks.ingest(hookEvent(sessionA, "PermissionRequest"), start + 25);
   // B: finished at 20 without a cwd; the idle notice an hour later keeps 20
   // and lends its cwd for the project.
-  json end = assistant(20, "end_turn");
-  end["sessionId"] = sessionB;
+  json end = assistant(20, "end_turn", "", {{"sessionId", sessionB}});
   end.erase("cwd");
   transcript("p/" + sessionB + ".jsonl", lines({end}), 60);
   hooks.ingest(hookEvent(sessionB, "Stop", "/Users/ana/src/site/"), now);
   // C: a hook record older than the transcript's last change is ignored.
-  std::string sessionC = uuid(12);
-  json working = assistant(20, "tool_use");
-  working["sessionId"] = sessionC;
-  transcript("p/" + sessionC + ".jsonl", lines({working}), 90);
-  hooks.ingest(hookEvent(sessionC, "StopFailure"), start + 19);
+  transcript("p/" + uuid(12) + ".jsonl",
+             lines({assistant(20, "tool_use", "", {{"sessionId", uuid(12)}})}), 90);
+  hooks.ingest(hookEvent(uuid(12), "StopFailure"), start + 19);
 
+  // Desktop sessions: A focused, B with a bad focus time; none trusted for C
+  // (too big, not an object, a desktop ID without "local_", behind a link).
   std::string desktopID = "local_0b7c6e58-2f3a-4d1e-9c8b-7a6f5e4d3c2b";
-  writeFile(home / "desktop/b/session.json",
-            desktopFile(sessionA, desktopID, 1'796'000'000'123LL));
-  writeFile(home / "desktop/b/other.json", desktopFile(sessionB, desktopID, "yesterday"));
+  auto desktop = [&](const std::string& file, const std::string& cli, json focus,
+                     std::string prefix = "", std::string suffix = "", std::string id = "") {
+    json j = {{"cliSessionId", cli}, {"sessionId", id.empty() ? desktopID : id},
+              {"lastFocusedAt", focus}};
+    testing::writeFile(home / file, prefix + j.dump() + suffix);
+  };
+  desktop("desktop/b/session.json", sessionA, 1'796'000'000'123LL);
+  desktop("desktop/b/other.json", sessionB, "yesterday");
+  desktop("desktop/big.json", uuid(12), 5, "",
+          std::string(ClaudeDesktopSessionIndex::maximumFileBytes, ' '));
+  desktop("desktop/array.json", uuid(12), 5, "[", "]");
+  desktop("desktop/bad-prefix.json", uuid(12), 5, "", "", sessionB);
+  desktop("desktop/bad-cli.json", "abc", 5);
+  desktop("elsewhere.json", uuid(12), 5);
+  std::filesystem::create_symlink(home / "elsewhere.json", home / "desktop/link.json");
+  EXPECT_EQ(ClaudeDesktopSessionIndex::load(home / "desktop"),
+            (std::map<std::string, std::string>{{sessionA, desktopID}, {sessionB, desktopID}}));
+  EXPECT_TRUE(ClaudeDesktopSessionIndex::load(home / "missing").empty());
 
-  auto tasks = ClaudeSessionReader::load(home.path(), hooks, now, home / "desktop", 10);
+  auto tasks = load();
+  EXPECT_EQ(summaries(), (std::vector<std::string>{
+                             "claude-6f1c1a52|Deploy|waiting|25|1|lantrel",
+                             "claude-7a2d2b63|Claude task 7a2d2b63|done|20|0|site",
+                             "claude-0000000c|Claude task 0000000c|working|20|0|lantrel"}));
   ASSERT_EQ(tasks.size(), 3u);
-  TaskStatus a("claude-" + sessionA, "Deploy", LightState::waiting, start + 25,
-               std::string(claudeSource));
-  a.projectName = "lantrel";
-  a.confirmedAttentionPending = true;
-  a.providerSessionID = desktopID;
-  a.providerSessionLastFocusedAt = Instant::fromUnix(1'796'000'000.123);
-  EXPECT_EQ(tasks[0], a);
-  TaskStatus b("claude-" + sessionB, "Claude task 7a2d2b63", LightState::done, start + 20,
-               std::string(claudeSource));
-  b.projectName = "site";
-  b.confirmedAttentionPending = false;
-  b.providerSessionID = desktopID;
-  EXPECT_EQ(tasks[1], b);
-  EXPECT_EQ(tasks[2].state, LightState::working);
-  EXPECT_FALSE(tasks[2].providerSessionID);
+  EXPECT_EQ(tasks[0].providerSessionID, desktopID);
+  EXPECT_EQ(tasks[0].providerSessionLastFocusedAt, Instant::fromUnix(1'796'000'000.123));
+  EXPECT_EQ(tasks[1].providerSessionID, desktopID);
+  EXPECT_FALSE(tasks[1].providerSessionLastFocusedAt || tasks[2].providerSessionID);
 
   // A broken hook record file means no records, not an error.
-  writeFile(hooks.directory / "broken.json", "{");
-  EXPECT_EQ(ClaudeSessionReader::load(home.path(), hooks, now, home / "desktop", 1)[0].state,
-            LightState::working);
-}
-
-TEST(ClaudeDesktopSessionIndex, SkipsWhatItCannotTrust) {
-  TempDir root;
-  auto entry = [](const std::string& cli, const std::string& desktop) {
-    return desktopFile(cli, desktop, 5000);
-  };
-  std::string good = "local_" + sessionB;
-  writeFile(root / "x/ok.json", entry(sessionA, good));
-  writeFile(root / "x/big.json",
-            entry(uuid(1), good) + std::string(ClaudeDesktopSessionIndex::maximumFileBytes, ' '));
-  writeFile(root / "x/bad-prefix.json", entry(uuid(2), sessionB));
-  writeFile(root / "x/bad-cli.json", entry("abc", good));
-  writeFile(root / "x/array.json", "[" + entry(uuid(3), good) + "]");
-  std::filesystem::create_symlink(root / "x/ok.json", root / "link.json");
-
-  auto snapshot = ClaudeDesktopSessionIndex::snapshot(root.path());
-  EXPECT_EQ(snapshot.sessionIDs, (std::map<std::string, std::string>{{sessionA, good}}));
-  EXPECT_EQ(snapshot.lastFocusedAt,
-            (std::map<std::string, Instant>{{sessionA, Instant::fromUnix(5)}}));
-  EXPECT_EQ(ClaudeDesktopSessionIndex::load(root / "missing").size(), 0u);
+  testing::writeFile(hooks.directory / "broken.json", "{");
+  EXPECT_EQ(load(1)[0].state, LightState::working);
 }
 
 TEST(ClaudeFocusedCompletion, OnlyTheLastFocusedTaskCounts) {
-  auto task = [](const std::string& session, double focus) {
-    TaskStatus t("claude-" + session, "t", LightState::done, start, std::string(claudeSource));
-    t.providerSessionLastFocusedAt = start + focus;
-    return t;
-  };
+  std::vector<TaskStatus> tasks;
+  for (int focus : {0, 10, 20, 20, 30}) {
+    tasks.emplace_back("claude-" + uuid(int(tasks.size())), "t", LightState::done, start,
+                       std::string(claudeSource));
+    if (focus) tasks.back().providerSessionLastFocusedAt = start + focus;
+  }
+  tasks.back().orcaSession = OrcaSessionReference{"claude", uuid(4), "t", "l", "w", start, {}};
   TaskReadState read;
-  TaskStatus older = task(sessionA, 10), newer = task(sessionB, 20), tie = task(uuid(1), 20);
-  TaskStatus inOrca = task(uuid(2), 30);
-  inOrca.orcaSession = OrcaSessionReference{"claude", uuid(2), "t", "l", "w", start, {}};
-  TaskStatus unfocused = task(uuid(3), 0);
-  unfocused.providerSessionLastFocusedAt.reset();
-  std::vector<TaskStatus> tasks = {unfocused, older, newer, tie, inOrca};
-
-  EXPECT_EQ(ClaudeFocusedCompletion::unreadCandidate(tasks, read, start + 100), newer);
-  read.claude.markRead(newer, start);
+  EXPECT_EQ(ClaudeFocusedCompletion::unreadCandidate(tasks, read, start + 100), tasks[2]);
+  read.claude.markRead(tasks[2], start);
   EXPECT_FALSE(ClaudeFocusedCompletion::unreadCandidate(tasks, read, start + 100));
-  EXPECT_FALSE(ClaudeFocusedCompletion::unreadCandidate({unfocused}, {}, start));
+  EXPECT_FALSE(ClaudeFocusedCompletion::unreadCandidate({tasks[0]}, {}, start));
 }
 
 }  // namespace
