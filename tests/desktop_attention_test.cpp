@@ -11,43 +11,46 @@ namespace fs = std::filesystem;
 namespace fx = testing::codex;
 using testing::TempDir;
 using testing::writeFile;
+using Record = DesktopAttention::Record;
+using Rows = std::vector<std::string>;
 
 constexpr std::string_view thread = "0199a3f2-5b1c-7d2e-8f90-123456789abc";
 constexpr std::string_view fileChange = "item/fileChange/requestApproval";
 constexpr std::string_view question = "item/tool/requestUserInput";
 
 // "requestID method thread" of each record, for compact comparisons.
-std::vector<std::string> summary(const std::vector<DesktopAttention::Record>& records) {
-  std::vector<std::string> out;
+Rows summary(const std::vector<Record>& records) {
+  Rows out;
   for (const auto& r : records)
     out.push_back(r.requestID + " " + r.method + " " + r.threadID.value_or("-"));
   return out;
 }
 
+Rows parsed(const std::string& data) { return summary(DesktopAttention::parse(data)); }
+
+std::string row(std::string_view id, std::string_view method = question,
+                std::string_view owner = thread) {
+  return std::string(id) + " " + std::string(method) + " " + std::string(owner);
+}
+
 TEST(DesktopAttentionParseTest, RequestsAndResponses) {
-  std::string data = fx::showApproval(1, thread, "42", "fileChange") +
-                     fx::showQuestion(2, thread, "q7") +
-                     fx::sendResponse(3, "42", fileChange) +
-                     fx::showApproval(4, thread, "43", "permissionRequest") +
-                     fx::showApproval(5, thread, "44", "commandExecution");
-  auto records = DesktopAttention::parse(data);
+  auto records = DesktopAttention::parse(
+      fx::showApproval(1, thread, "42", "fileChange") + fx::showQuestion(2, thread, "q7") +
+      fx::sendResponse(3, "42", fileChange) +
+      fx::showApproval(4, thread, "43", "permissionRequest") +
+      fx::showApproval(5, thread, "44", "commandExecution"));
   ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[0].date, fx::base + 1);
   EXPECT_EQ(summary(records),
-            (std::vector<std::string>{
-                "42 item/fileChange/requestApproval " + std::string(thread),
-                "q7 item/tool/requestUserInput " + std::string(thread),
-                "42 item/fileChange/requestApproval -",
-                "43 item/permissions/requestApproval " + std::string(thread),
-                "44 item/commandExecution/requestApproval " + std::string(thread)}));
+            (Rows{row("42", fileChange), row("q7"), row("42", fileChange, "-"),
+                  row("43", "item/permissions/requestApproval"),
+                  row("44", "item/commandExecution/requestApproval")}));
 }
 
 TEST(DesktopAttentionParseTest, LinesThatDoNotQualify) {
   std::string ts = fx::iso(1);
   std::string approval = "[desktop-notifications] show approval conversationId=" +
                          std::string(thread) + " kind=fileChange requestId=";
-  auto parsed = [](const std::string& data) { return summary(DesktopAttention::parse(data)); };
-  using Lines = std::vector<std::string>;
   const std::string respond = "Sending server response method=" + std::string(question);
   for (const std::string& data :
        {fx::logLine(ts, approval + "1" + std::string(fx::logSeparator)),
@@ -59,20 +62,19 @@ TEST(DesktopAttentionParseTest, LinesThatDoNotQualify) {
         fx::logLine(ts, approval),
         // Fields after " response=" belong to the response body.
         fx::logLine(ts, respond + " response={ id=5 }")})
-    EXPECT_EQ(parsed(data), Lines{}) << data;
+    EXPECT_EQ(parsed(data), Rows{}) << data;
   EXPECT_EQ(parsed(fx::showApproval(1, thread, std::string(128, 'r'), "fileChange")).size(), 1u);
-  EXPECT_EQ(parsed(fx::logLine(ts, approval + "a=b")),
-            Lines{"a=b item/fileChange/requestApproval " + std::string(thread)});
-  EXPECT_EQ(parsed(fx::logLine(ts, approval + "1 requestId==2")),
-            Lines{"=2 item/fileChange/requestApproval " + std::string(thread)});
+  EXPECT_EQ(parsed(fx::logLine(ts, approval + "a=b")), Rows{row("a=b", fileChange)});
+  EXPECT_EQ(parsed(fx::logLine(ts, approval + "1 requestId==2")), Rows{row("=2", fileChange)});
 
   // Lines of 65,536 bytes or more are not looked at.
   std::string padded = approval + "1 pad=";
-  std::string fits = fx::logLine(ts, padded + std::string(65535 - ts.size() - 33 - padded.size(), 'p'));
-  EXPECT_EQ(fits.size(), 65536u);
-  EXPECT_EQ(parsed(fits).size(), 1u);
-  EXPECT_EQ(parsed(fx::logLine(ts, padded + std::string(65536 - ts.size() - 33 - padded.size(), 'p'))),
-            Lines{});
+  auto sized = [&](std::size_t size) {
+    return fx::logLine(ts, padded + std::string(size - ts.size() - 34 - padded.size(), 'p'));
+  };
+  EXPECT_EQ(sized(65536).size(), 65536u);
+  EXPECT_EQ(parsed(sized(65536)).size(), 1u);
+  EXPECT_EQ(parsed(sized(65537)), Rows{});
 
   // Invalid UTF-8 is repaired, not passed on; garbage and blank lines are skipped.
   auto repaired = DesktopAttention::parse("\n\x00\xff\n\n" + fx::logLine(ts, approval + "r\xff"));
@@ -84,26 +86,25 @@ class DesktopAttentionLoadTest : public ::testing::Test {
  protected:
   // 2025-03-07T00:30:00Z: yesterday is 2025/03/06 in UTC.
   Instant now = Instant::fromUnix(1741307400);
+  double t = now.unixSeconds();
   TempDir logs;
 
-  fs::path addLog(std::string_view day, std::string_view name, std::string_view content,
-                  double unixSeconds) {
-    fs::path file = logs / day / name;
-    writeFile(file, content);
-    testing::touch(file, unixSeconds);
-    return file;
+  void addLog(std::string_view day, std::string_view name, std::string_view content,
+              double unixSeconds) {
+    writeFile(logs / day / name, content);
+    testing::touch(logs / day / name, unixSeconds);
   }
-  std::vector<std::string> load() { return summary(DesktopAttention::load(logs.path(), now)); }
-  std::string request(std::string_view id) { return fx::showQuestion(1, thread, id); }
-  std::string row(std::string_view id) {
-    return std::string(id) + " " + std::string(question) + " " + std::string(thread);
-  }
+  Rows load() { return summary(DesktopAttention::load(logs.path(), now)); }
+  static std::string request(std::string_view id) { return fx::showQuestion(1, thread, id); }
 };
 
-TEST_F(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndDays) {
+TEST_F(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndFiles) {
   EXPECT_TRUE(DesktopAttention::load(logs / "missing", now).empty());
   EXPECT_TRUE(load().empty());
-  double t = now.unixSeconds();
+  writeFile(logs / "2025/03/07", "not a directory");  // a listing failure fails the load
+  EXPECT_THROW(DesktopAttention::load(logs.path(), now), fs::filesystem_error);
+  fs::remove(logs / "2025/03/07");
+
   addLog("2025/03/06", "codex-desktop-a-t0-1.log", request("a1"), t - 300);
   addLog("2025/03/07", "codex-desktop-a-t0-2.log", request("a2"), t - 200);
   addLog("2025/03/05", "codex-desktop-a-t0-0.log", request("old"), t - 10);  // two days ago
@@ -112,54 +113,43 @@ TEST_F(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndDays) {
   addLog("2025/03/07", "codex-a-t0-5.log", request("x"), t);
   fs::create_symlink(logs / "2025/03/07/codex-desktop-a-t0-2.log",
                      logs / "2025/03/07/codex-desktop-z-t0-6.log");
-  EXPECT_EQ(load(), (std::vector<std::string>{row("a2"), row("a1")}));
+  EXPECT_EQ(load(), (Rows{row("a2"), row("a1")}));
 
   // A newer run of the app writes under another scope; only its files count.
   addLog("2025/03/06", "codex-desktop-b-t0-1.log", request("b1"), t - 100);
-  EXPECT_EQ(load(), (std::vector<std::string>{row("b1")}));
-}
+  EXPECT_EQ(load(), (Rows{row("b1")}));
 
-TEST_F(DesktopAttentionLoadTest, ReadsAtMostEightFiles) {
-  double t = now.unixSeconds();
+  // Of the newest scope, only the eight newest files are read.
   for (int i = 0; i < 9; ++i)
     addLog("2025/03/07", "codex-desktop-s-t0-" + std::to_string(i) + ".log",
-           request("r" + std::to_string(i)), t - 100 + i);
-  auto rows = load();
+           request("r" + std::to_string(i)), t - 90 + i);
+  Rows rows = load();
   ASSERT_EQ(rows.size(), 8u);
   EXPECT_EQ(rows.front(), row("r8"));
   EXPECT_EQ(rows.back(), row("r1"));
 }
 
 TEST_F(DesktopAttentionLoadTest, ReadsWholeLinesOfTheTail) {
-  double t = now.unixSeconds();
-  std::string first = request("first");
-  std::string filler = request("filler");
-  auto sized = [&](std::size_t size) {
+  std::string first = request("first"), filler = request("filler");
+  auto write = [&](std::size_t size) {  // `first`, fillers, then a plain line up to `size`
     std::string data = first;
     while (data.size() + filler.size() <= size) data += filler;
-    std::size_t gap = size - data.size();  // a plain line makes up the rest
-    if (gap > 0) data += std::string(gap - 1, '.') + "\n";
+    if (data.size() < size) data += std::string(size - data.size() - 1, '.') + "\n";
     EXPECT_EQ(data.size(), size);
-    return data;
+    addLog("2025/03/07", "codex-desktop-s-t0-1.log", data, t);
   };
-  fs::path file = addLog("2025/03/07", "codex-desktop-s-t0-1.log",
-                         sized(DesktopAttention::tailBytes), t);
-  auto whole = load();
+  write(DesktopAttention::tailBytes);
+  Rows whole = load();
   EXPECT_EQ(whole.front(), row("first"));
-  addLog("2025/03/07", "codex-desktop-s-t0-1.log", sized(DesktopAttention::tailBytes + 1), t);
-  auto cut = load();
+  write(DesktopAttention::tailBytes + 1);
+  Rows cut = load();
   EXPECT_EQ(cut.size(), whole.size() - 1);
   EXPECT_EQ(cut.front(), row("filler"));
 
   addLog("2025/03/07", "codex-desktop-s-t0-1.log", request("a") + request("b").substr(0, 60), t);
-  EXPECT_EQ(load(), std::vector<std::string>{row("a")});
+  EXPECT_EQ(load(), Rows{row("a")});
   addLog("2025/03/07", "codex-desktop-s-t0-1.log", request("a").substr(0, 60), t);
   EXPECT_TRUE(load().empty());
-}
-
-TEST_F(DesktopAttentionLoadTest, ListingFailureFailsTheLoad) {
-  writeFile(logs / "2025/03/07", "not a directory");
-  EXPECT_THROW(DesktopAttention::load(logs.path(), now), fs::filesystem_error);
 }
 
 TaskStatus codexTask(std::string_view id, double updated) {
@@ -167,36 +157,39 @@ TaskStatus codexTask(std::string_view id, double updated) {
                     std::string(codexSource));
 }
 
-DesktopAttention::Record shown(double at, std::string_view id, std::string_view method,
-                               std::string_view threadID) {
-  return {fx::base + at, std::string(id), std::string(method), std::string(threadID)};
+Record shown(double at, std::string_view id, std::string_view method, std::string_view owner) {
+  return {fx::base + at, std::string(id), std::string(method), std::string(owner)};
 }
 
-DesktopAttention::Record answered(double at, std::string_view id, std::string_view method) {
-  return {fx::base + at, std::string(id), std::string(method), std::nullopt};
+Record answered(double at, std::string_view method = question) {
+  return {fx::base + at, "1", std::string(method), std::nullopt};
 }
 
 TEST(DesktopAttentionApplyTest, PairsRequestsWithResponses) {
   Instant now = fx::base + 100;
   std::vector<TaskStatus> tasks = {codexTask(thread, 0)};
-  auto apply = [&](std::vector<DesktopAttention::Record> records) {
-    return DesktopAttention::applying(records, tasks, now).front();
-  };
-  EXPECT_EQ(apply({}), tasks.front());
-  EXPECT_EQ(apply({answered(5, "1", question)}), tasks.front());
-  EXPECT_EQ(apply({shown(5, "1", question, thread), answered(6, "1", question)}), tasks.front());
+  Record ask = shown(5, "1", question, thread);
   // Records arrive in any order; a response before its request cancels nothing.
-  EXPECT_EQ(apply({answered(6, "1", question), shown(5, "1", question, thread)}), tasks.front());
-  EXPECT_EQ(apply({shown(5, "1", question, thread), answered(4, "1", question)}).state,
-            LightState::waiting);
-  EXPECT_EQ(apply({shown(5, "1", question, thread), answered(6, "1", fileChange)}).state,
-            LightState::waiting);
-  TaskStatus again = apply({shown(5, "1", question, thread), answered(6, "1", question),
-                            shown(7, "1", question, thread)});
+  const std::vector<std::pair<std::vector<Record>, bool>> cases = {
+      {{}, false},
+      {{answered(5)}, false},
+      {{ask, answered(6)}, false},
+      {{answered(6), ask}, false},
+      {{shown(101, "1", question, thread)}, false},
+      {{ask, answered(4)}, true},
+      {{ask, answered(6, fileChange)}, true}};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    TaskStatus result = DesktopAttention::applying(cases[i].first, tasks, now).front();
+    if (cases[i].second)
+      EXPECT_EQ(result.state, LightState::waiting) << i;
+    else
+      EXPECT_EQ(result, tasks.front()) << i;
+  }
+  TaskStatus again = DesktopAttention::applying(
+      {ask, answered(6), shown(7, "1", question, thread)}, tasks, now).front();
   EXPECT_EQ(again.state, LightState::waiting);
   EXPECT_EQ(again.confirmedAttentionPending, true);
   EXPECT_EQ(again.updatedAt, fx::base + 7);
-  EXPECT_EQ(apply({shown(101, "1", question, thread)}), tasks.front());
 }
 
 TEST(DesktopAttentionApplyTest, MarksOnlyTheOwningCodexTasks) {
@@ -204,11 +197,10 @@ TEST(DesktopAttentionApplyTest, MarksOnlyTheOwningCodexTasks) {
   std::string upper = "0199A3F2-5B1C-7D2E-8F90-123456789ABC";
   TaskStatus bounded = codexTask(thread, 0);
   bounded.lastTurnBoundaryAt = fx::base + 10;
-  TaskStatus local(std::string("codex-") + std::string(thread), "L", LightState::working,
-                   fx::base, std::string(localSource));
+  TaskStatus local("codex-" + std::string(thread), "L", LightState::working, fx::base,
+                   std::string(localSource));
   TaskStatus bare(std::string(thread), "B", LightState::working, fx::base, std::string(codexSource));
-  TaskStatus later = codexTask(upper, 50);
-  std::vector<TaskStatus> tasks = {bounded, local, bare, later, codexTask(thread, 0)};
+  std::vector<TaskStatus> tasks = {bounded, local, bare, codexTask(upper, 50), codexTask(thread, 0)};
 
   auto result = DesktopAttention::applying({shown(10, "1", question, thread)}, tasks, now);
   ASSERT_EQ(result.size(), tasks.size());
@@ -217,10 +209,9 @@ TEST(DesktopAttentionApplyTest, MarksOnlyTheOwningCodexTasks) {
   for (int i : {0, 1, 2, 3}) EXPECT_EQ(result[i], tasks[i]) << i;
   EXPECT_EQ(result[4].state, LightState::waiting);
 
-  std::vector<DesktopAttention::Record> records = {shown(11, "1", question, thread),
-                                                   shown(30, "2", fileChange, upper),
-                                                   shown(20, "3", question, upper)};
-  result = DesktopAttention::applying(records, tasks, now);
+  result = DesktopAttention::applying({shown(11, "1", question, thread),
+                                       shown(30, "2", fileChange, upper),
+                                       shown(20, "3", question, upper)}, tasks, now);
   EXPECT_EQ(std::make_pair(result[0].state, result[0].updatedAt),
             std::make_pair(LightState::waiting, fx::base + 11));
   TaskStatus expected = tasks[3];  // its own time is later than the request's
