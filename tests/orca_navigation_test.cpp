@@ -220,8 +220,8 @@ TEST(OrcaNavigator, ResolvesTheOneConnectedLocalTerminal) {
   for (const auto& [change, code] : cases) {
     json t = terminal(leaf1, handle1), a = listAnswer({});
     change(a, t);
-    auto& list = a["result"]["terminals"];
-    if (!list.is_null()) list.insert(list.begin(), t);
+    if (a["result"].contains("terminals"))
+      a["result"]["terminals"].insert(a["result"]["terminals"].begin(), t);
     EXPECT_EQ(navigationError([&] { resolve(a); }).code(), code) << "case " << i++;
   }
 }
