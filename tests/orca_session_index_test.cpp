@@ -37,10 +37,7 @@ std::string file(const json& entries, json version = 2) {
 
 // The index of a file holding one entry under its own pane key.
 OrcaSessionIndex single(const json& entry) {
-  std::string key = entry.contains("paneKey") && entry["paneKey"].is_string()
-                        ? entry["paneKey"].get<std::string>()
-                        : std::string(tab) + ":" + leaf;
-  return OrcaSessionIndex::decode(file({{key, entry}}), now);
+  return OrcaSessionIndex::decode(file({{entry["paneKey"].get<std::string>(), entry}}), now);
 }
 
 void expectRefused(const std::function<void()>& call) {
@@ -103,20 +100,16 @@ TEST(OrcaSessionIndex, EntryRuleSkipsMalformedAndStaleEntries) {
     EXPECT_EQ(single(e).sessions.size(), c.kept ? 1u : 0u) << c.what;
   }
 
-  // Checks that depend on the member's key rather than the entry.
-  auto decodeUnder = [&](const std::string& k, json e) {
-    return OrcaSessionIndex::decode(file({{k, e}}), now).sessions.size();
-  };
-  EXPECT_EQ(decodeUnder(std::string(tab) + ":c1b2c3d4-0000-4000-8000-00000000000c", validEntry()),
-            0u);  // paneKey differs from the key
-  json lowerTab = validEntry();
-  std::string lower = "a1b2c3d4-0000-4000-8000-00000000000a";
-  lowerTab["paneKey"] = lower + ":" + leaf;
-  EXPECT_EQ(decodeUnder(lower + ":" + leaf, lowerTab), 0u);  // tab part must match exactly
-  json badLeaf = validEntry();
-  badLeaf["paneKey"] = std::string(tab) + ":leaf";
-  EXPECT_EQ(decodeUnder(std::string(tab) + ":leaf", badLeaf), 0u);
-  EXPECT_EQ(decodeUnder(key, json::array()), 0u);
+  // The member's key must be the entry's own pane key, tab part exact.
+  const std::string other = std::string(tab) + ":c1b2c3d4-0000-4000-8000-00000000000c";
+  const std::string lower = std::string("a1b2c3d4-0000-4000-8000-00000000000a:") + leaf;
+  const std::string badLeaf = std::string(tab) + ":leaf";
+  for (const auto& [k, pane] : {std::pair{other, key}, {lower, lower}, {badLeaf, badLeaf}}) {
+    json e = validEntry();
+    e["paneKey"] = pane;
+    EXPECT_TRUE(OrcaSessionIndex::decode(file({{k, e}}), now).sessions.empty()) << k;
+  }
+  EXPECT_TRUE(OrcaSessionIndex::decode(file({{key, json::array()}}), now).sessions.empty());
 
   json kept = validEntry();
   kept["providerSession"]["transcriptPath"] = "t.jsonl";
