@@ -7,21 +7,16 @@
 #include <csignal>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
+#include "orca_fixtures.hpp"
 #include "support/files.hpp"
-#include "test_support.hpp"
 
 namespace lantrel {
 namespace {
 
-namespace fs = std::filesystem;
-using nlohmann::json;
-using testing::TempDir;
-using testing::writeFile;
 using Code = OrcaNavigationError::Code;
+using Error = OrcaNavigationError;
 
-constexpr const char* tab = "A1B2C3D4-0000-4000-8000-00000000000A";
+constexpr const char* tab = orcaTab;
 constexpr const char* leaf1 = "b1b2c3d4-0000-4000-8000-000000000001";
 constexpr const char* leaf2 = "b1b2c3d4-0000-4000-8000-000000000002";
 constexpr const char* session = "3f1c2a9e-1111-4111-8111-111111111111";
@@ -60,14 +55,14 @@ std::size_t expectAllEnded(const TempDir& dir) {
 }
 
 template <typename Call>
-OrcaNavigationError navigationError(Call call) {
+Error navigationError(Call call) {
   try {
     call();
-  } catch (const OrcaNavigationError& e) {
+  } catch (const Error& e) {
     return e;
   }
   ADD_FAILURE() << "expected an OrcaNavigationError";
-  return OrcaNavigationError(Code::unavailable, "none thrown");
+  return Error(Code::unavailable, "none thrown");
 }
 
 std::string run(const OrcaCommandRunner& runner, const fs::path& executable,
@@ -75,10 +70,9 @@ std::string run(const OrcaCommandRunner& runner, const fs::path& executable,
   return runner.run(executable, arguments).get();
 }
 
-std::size_t openDescriptors() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-  return n;
+// The error from running `executable` with the given limits.
+Error runError(double timeout, std::int64_t limit, const fs::path& executable) {
+  return navigationError([&] { run(OrcaCommandRunner(timeout, limit), executable); });
 }
 
 TEST(OrcaCommandRunner, ChildGetsAFixedEnvironmentHomeAndNoInput) {
@@ -98,97 +92,80 @@ TEST(OrcaCommandRunner, ChildGetsAFixedEnvironmentHomeAndNoInput) {
   EXPECT_THROW(run(runner, dir / "plain"), fs::filesystem_error);
 }
 
-TEST(OrcaCommandRunner, OneOutputLimitForBothStreams) {
+TEST(OrcaCommandRunner, OneOutputLimitAndADeadlineEndEveryChild) {
   TempDir dir;
   auto four = script(dir, "four", "printf abcd");
-  EXPECT_EQ(run(OrcaCommandRunner(5, 4), four), "abcd");
-  EXPECT_EQ(navigationError([&] { run(OrcaCommandRunner(5, 3), four); }).code(), Code::outputLimit);
   auto split = script(dir, "split", "printf ab; printf cd >&2");
+  EXPECT_EQ(run(OrcaCommandRunner(5, 4), four), "abcd");
   EXPECT_EQ(run(OrcaCommandRunner(5, 4), split), "ab");
-  EXPECT_EQ(navigationError([&] { run(OrcaCommandRunner(5, 3), split); }).code(),
-            Code::outputLimit);
-
-  // Children that never stop writing are killed once past the limit.
-  for (const char* body : {"exec yes", "exec yes >&2"}) {
-    auto flood = script(dir, "flood", body);
-    EXPECT_EQ(navigationError([&] { run(OrcaCommandRunner(30, 200000), flood); }).code(),
-              Code::outputLimit)
-        << body;
-  }
+  for (const auto& [limit, path] : {std::pair{3, four}, {3, split},
+                                    {200000, script(dir, "out", "exec yes")},
+                                    {200000, script(dir, "err", "exec yes >&2")}})
+    EXPECT_EQ(runError(30, limit, path).code(), Code::outputLimit) << path;
   EXPECT_EQ(expectAllEnded(dir), 6u);
-}
 
-TEST(OrcaCommandRunner, DeadlineHoldsForASilentChild) {
-  TempDir dir;
-  // The script leaves a grandchild behind as well; both must go.
-  auto silent = script(dir, "silent",
-                       "sleep 30 &\necho $! >> '" + (dir / "pids").string() + "'\nexec sleep 30");
+  // A silent child leaving a grandchild behind, and one that keeps talking.
+  TempDir slow;
+  auto silent = script(slow, "silent",
+                       "sleep 30 &\necho $! >> '" + (slow / "pids").string() + "'\nexec sleep 30");
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(navigationError([&] { run(OrcaCommandRunner(0.3, 1000), silent); }).code(),
-            Code::timedOut);
-  double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(runError(0.3, 1000, silent).code(), Code::timedOut);
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(elapsed, 0.3);
   EXPECT_LT(elapsed, 2.0);
-  EXPECT_EQ(expectAllEnded(dir), 2u);
-
-  // A child that keeps talking but never finishes times out too.
-  auto chatty = script(dir, "chatty", "while :; do echo x; sleep 0.01; done");
-  EXPECT_EQ(navigationError([&] { run(OrcaCommandRunner(0.3, 1000000), chatty); }).code(),
-            Code::timedOut);
-  expectAllEnded(dir);
+  auto chatty = script(slow, "chatty", "while :; do echo x; sleep 0.01; done");
+  EXPECT_EQ(runError(0.3, 1000000, chatty).code(), Code::timedOut);
+  EXPECT_EQ(expectAllEnded(slow), 3u);
 }
 
 TEST(OrcaCommandRunner, ExitStatusDecidesTheAnswer) {
   TempDir dir;
-  OrcaCommandRunner runner(5, 100000);
-  std::size_t descriptors = openDescriptors();
-  EXPECT_EQ(navigationError([&] { run(runner, script(dir, "quiet", "exit 0")); }).code(),
-            Code::unavailable);
-  auto refused = script(dir, "refused",
-                        R"(echo '{"ok":false,"error":{"code":"terminal_not_found"}}'; exit 1)");
-  EXPECT_EQ(navigationError([&] { run(runner, refused); }),
-            OrcaNavigationError::failedWith("terminal_not_found"));
-  auto okButFailed = script(dir, "okfail", R"(echo '{"ok":true,"result":{}}'; exit 3)");
-  EXPECT_EQ(navigationError([&] { run(runner, okButFailed); }).code(), Code::unavailable);
-  auto stderrOnly = script(dir, "stderr", "echo broken >&2; exit 2");
-  EXPECT_THROW(run(runner, stderrOnly), DecodingError);
-  auto killed = script(dir, "killed", R"(echo '{"ok":false}'; kill -9 $$)");
-  EXPECT_EQ(navigationError([&] { run(runner, killed); }),
-            OrcaNavigationError::failedWith("unknown"));
+  auto descriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  auto before = descriptors();
+  const std::pair<const char*, Error> cases[] = {
+      {"exit 0", Error(Code::unavailable)},
+      {R"(echo '{"ok":false,"error":{"code":"terminal_not_found"}}'; exit 1)",
+       Error::failedWith("terminal_not_found")},
+      {R"(echo '{"ok":true,"result":{}}'; exit 3)", Error(Code::unavailable)},
+      {R"(echo '{"ok":false}'; kill -9 $$)", Error::failedWith("unknown")},
+  };
+  for (const auto& [body, expected] : cases)
+    EXPECT_EQ(runError(5, 100000, script(dir, "s", body)), expected) << body;
+  EXPECT_THROW(run(OrcaCommandRunner(5, 100000), script(dir, "s", "echo broken >&2; exit 2")),
+               DecodingError);
   EXPECT_EQ(expectAllEnded(dir), 5u);
-  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_EQ(descriptors(), before);
 }
 
-TEST(OrcaNavigator, UnwrapsAnswersStrictly) {
+TEST(OrcaNavigator, UnwrapsAnswersStrictlyAndDescribesErrors) {
   EXPECT_EQ(OrcaNavigator::result(R"({"ok":true,"result":{"a":[1,"x",null],"b":{"c":true}}})"),
             json::parse(R"({"a":[1,"x",null],"b":{"c":true}})"));
-  auto code = [](std::string_view answer) {
-    return navigationError([&] { OrcaNavigator::result(answer); });
+  std::string big = R"({"ok":true,"result":{}})" + std::string(4000000, ' ');
+  EXPECT_NO_THROW(OrcaNavigator::result(big.substr(0, 4000000)));
+  const std::pair<std::string, Error> cases[] = {
+      {R"({"ok":true})", Error(Code::invalidResponse)},
+      {R"({"ok":true,"result":[]})", Error(Code::invalidResponse)},
+      {R"([{"ok":true}])", Error(Code::invalidResponse)},
+      {big, Error(Code::invalidResponse)},
+      {R"({"ok":"true","result":{}})", Error::failedWith("unknown")},
+      {R"({"ok":1,"result":{}})", Error::failedWith("unknown")},
+      {R"({"ok":false,"error":{"code":7}})", Error::failedWith("unknown")},
+      {R"({"error":{"code":"busy"}})", Error::failedWith("busy")},
   };
-  EXPECT_EQ(code(R"({"ok":true})").code(), Code::invalidResponse);
-  EXPECT_EQ(code(R"({"ok":true,"result":[]})").code(), Code::invalidResponse);
-  EXPECT_EQ(code(R"([{"ok":true}])").code(), Code::invalidResponse);
-  EXPECT_EQ(code(R"({"ok":"true","result":{}})"), OrcaNavigationError::failedWith("unknown"));
-  EXPECT_EQ(code(R"({"ok":1,"result":{}})"), OrcaNavigationError::failedWith("unknown"));
-  EXPECT_EQ(code(R"({"ok":false,"error":{"code":7}})"), OrcaNavigationError::failedWith("unknown"));
-  EXPECT_EQ(code(R"({"error":{"code":"busy"}})"), OrcaNavigationError::failedWith("busy"));
+  for (const auto& [answer, expected] : cases)
+    EXPECT_EQ(navigationError([&] { OrcaNavigator::result(answer); }), expected)
+        << answer.substr(0, 40);
   EXPECT_THROW(OrcaNavigator::result("not json"), DecodingError);
   EXPECT_THROW(OrcaNavigator::result(R"({"ok":true,"result":{)"), DecodingError);
-  std::string big = R"({"ok":true,"result":{}})" + std::string(4000000, ' ');
-  EXPECT_EQ(code(big).code(), Code::invalidResponse);
-  EXPECT_NO_THROW(OrcaNavigator::result(big.substr(0, 4000000)));
-}
 
-TEST(OrcaNavigator, ErrorsCompareAndDescribeThemselves) {
-  EXPECT_EQ(OrcaNavigationError::failedWith("a"), OrcaNavigationError::failedWith("a"));
-  EXPECT_FALSE(OrcaNavigationError::failedWith("a") == OrcaNavigationError::failedWith("b"));
-  EXPECT_FALSE(OrcaNavigationError(Code::timedOut) == OrcaNavigationError(Code::outputLimit));
-  EXPECT_EQ(OrcaNavigationError::failedWith("x").description(),
-            "Orca could not select the conversation.");
-  EXPECT_STREQ(OrcaNavigationError(Code::missingSession).what(),
+  EXPECT_FALSE(Error::failedWith("a") == Error::failedWith("b"));
+  EXPECT_FALSE(Error(Code::timedOut) == Error(Code::outputLimit));
+  EXPECT_EQ(Error::failedWith("x").description(), "Orca could not select the conversation.");
+  EXPECT_STREQ(Error(Code::missingSession).what(),
                "The original Orca tab is closed or its session information is unavailable.");
-  EXPECT_EQ(OrcaNavigationError(Code::outputLimit).description(),
+  EXPECT_EQ(Error(Code::outputLimit).description(),
             "Orca returned more session information than Lantrel can process.");
 }
 
@@ -214,44 +191,39 @@ TEST(OrcaNavigator, ResolvesTheOneConnectedLocalTerminal) {
   auto resolve = [](const json& answer) {
     return OrcaNavigator::resolve(answer.dump(), reference(leaf1));
   };
-  auto failure = [&](const json& answer) {
-    return navigationError([&] { resolve(answer); }).code();
-  };
   json remote = terminal(leaf1, handle2);
   remote["executionHostId"] = "ssh-1";
   EXPECT_EQ(resolve(listAnswer({terminal(leaf2, handle2), remote, terminal(leaf1, handle1)})),
             handle1);
 
-  json answer = listAnswer({terminal(leaf1, handle1)});
-  for (json truncated : {json(true), json(nullptr), json("false")}) {
-    json a = answer;
-    a["result"]["truncated"] = truncated;
-    EXPECT_EQ(failure(a), Code::invalidResponse);
+  // Each case changes a one-terminal answer (a) or its terminal (t).
+  using Change = std::function<void(json& a, json& t)>;
+  const std::pair<Change, Code> cases[] = {
+      {[](json& a, json&) { a["result"]["truncated"] = true; }, Code::invalidResponse},
+      {[](json& a, json&) { a["result"]["truncated"] = nullptr; }, Code::invalidResponse},
+      {[](json& a, json&) { a["result"]["truncated"] = "false"; }, Code::invalidResponse},
+      {[](json& a, json&) { a["result"]["hostScope"]["hostIds"] = {"ssh-1"}; },
+       Code::invalidResponse},
+      {[](json& a, json&) { a["result"]["hostScope"]["hostIds"] = {"local", 3}; },
+       Code::invalidResponse},
+      {[](json& a, json&) { a["result"]["terminals"].push_back("term"); }, Code::invalidResponse},
+      {[](json& a, json&) { a["result"].erase("terminals"); }, Code::invalidResponse},
+      {[](json&, json& t) { t["connected"] = false; }, Code::missingSession},
+      {[](json&, json& t) { t["orphaned"] = true; }, Code::missingSession},
+      {[](json&, json& t) { t["worktreeId"] = "wt-2"; }, Code::missingSession},
+      {[](json&, json& t) { t["handle"] = "term_1234"; }, Code::missingSession},
+      {[](json&, json& t) { t["handle"] = handle1.substr(5); }, Code::missingSession},
+      {[](json& a, json&) { a["result"]["terminals"].push_back(terminal(leaf1, handle2)); },
+       Code::ambiguous},
+  };
+  int i = 0;
+  for (const auto& [change, code] : cases) {
+    json t = terminal(leaf1, handle1), a = listAnswer({});
+    change(a, t);
+    if (a["result"].contains("terminals"))
+      a["result"]["terminals"].insert(a["result"]["terminals"].begin(), t);
+    EXPECT_EQ(navigationError([&] { resolve(a); }).code(), code) << "case " << i++;
   }
-  json noLocal = answer;
-  noLocal["result"]["hostScope"]["hostIds"] = {"ssh-1"};
-  EXPECT_EQ(failure(noLocal), Code::invalidResponse);
-  json mixedHosts = answer;
-  mixedHosts["result"]["hostScope"]["hostIds"] = {"local", 3};
-  EXPECT_EQ(failure(mixedHosts), Code::invalidResponse);
-  EXPECT_EQ(failure(listAnswer({terminal(leaf1, handle1), "term"})), Code::invalidResponse);
-  json noTerminals = answer;
-  noTerminals["result"].erase("terminals");
-  EXPECT_EQ(failure(noTerminals), Code::invalidResponse);
-
-  json disconnected = terminal(leaf1, handle1);
-  disconnected["connected"] = false;
-  EXPECT_EQ(failure(listAnswer({disconnected})), Code::missingSession);
-  json orphaned = terminal(leaf1, handle1);
-  orphaned["orphaned"] = true;
-  EXPECT_EQ(failure(listAnswer({orphaned})), Code::missingSession);
-  json otherWorktree = terminal(leaf1, handle1);
-  otherWorktree["worktreeId"] = "wt-2";
-  EXPECT_EQ(failure(listAnswer({otherWorktree})), Code::missingSession);
-  EXPECT_EQ(failure(listAnswer({terminal(leaf1, handle1), terminal(leaf1, handle2)})),
-            Code::ambiguous);
-  EXPECT_EQ(failure(listAnswer({terminal(leaf1, "term_1234")})), Code::missingSession);
-  EXPECT_EQ(failure(listAnswer({terminal(leaf1, handle1.substr(5))})), Code::missingSession);
 }
 
 // A stand-in for Orca's command-line tool: answers `terminal list` from
@@ -281,13 +253,15 @@ struct FakeOrca {
               listAnswer({terminal(leaf1, handle1), terminal(leaf2, handle2)}).dump());
   }
 
-  void answerSwitch(const std::string& handle, const json& answer, int status) {
+  // Makes `terminal switch` for `handle` fail with `code`, or answer `answer`.
+  void answerSwitch(const std::string& handle, const char* code, json answer = nullptr) {
+    if (code) answer = {{"ok", false}, {"error", {{"code", code}}}};
     writeFile(dir / ("switch-" + handle + ".json"), answer.dump());
-    writeFile(dir / ("switch-" + handle + ".status"), std::to_string(status));
+    writeFile(dir / ("switch-" + handle + ".status"), code ? "1" : "0");
   }
 
   // Opens the task with indexes that hold `first` and, on later loads, `later`.
-  void open(std::vector<OrcaSessionReference> first, std::vector<OrcaSessionReference> later) {
+  void open(std::vector<OrcaSessionReference> first, std::vector<OrcaSessionReference> later = {}) {
     indexLoads = 0;
     OrcaNavigator navigator(std::make_shared<OrcaCommandRunner>(5, 1000000));
     navigator
@@ -296,6 +270,10 @@ struct FakeOrca {
                 return OrcaSessionIndex{indexLoads++ == 0 ? first : later};
               })
         .get();
+  }
+  Error openError(std::vector<OrcaSessionReference> first,
+                  std::vector<OrcaSessionReference> later = {}) {
+    return navigationError([&] { open(first, later); });
   }
 
   std::vector<std::string> calls() {
@@ -306,79 +284,59 @@ struct FakeOrca {
   }
 };
 
-const json staleAnswer = {{"ok", false}, {"error", {{"code", "stale_terminal_handle"}}}};
-
-TEST(OrcaNavigator, ListsThenSwitches) {
-  FakeOrca orca;
-  orca.open({reference(leaf1)}, {});
-  EXPECT_EQ(orca.calls(), (std::vector<std::string>{"terminal list --json --limit 10000",
-                                                    "terminal switch --terminal " + handle1 +
-                                                        " --json"}));
-  EXPECT_EQ(orca.indexLoads, 1);
-  EXPECT_EQ(expectAllEnded(orca.dir), 2u);
+std::string switchCall(const std::string& handle) {
+  return "terminal switch --terminal " + handle + " --json";
 }
 
-TEST(OrcaNavigator, RetriesAStaleHandleOnceWithAFreshIndex) {
+TEST(OrcaNavigator, ListsThenSwitchesRetryingAStaleHandleOnce) {
   FakeOrca orca;
-  orca.answerSwitch(handle1, staleAnswer, 1);
-  orca.open({reference(leaf1)}, {reference(leaf2)});
-  EXPECT_EQ(orca.indexLoads, 2);
-  auto calls = orca.calls();
-  ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(calls[3], "terminal switch --terminal " + handle2 + " --json");
+  orca.open({reference(leaf1)});
+  EXPECT_EQ(orca.calls(),
+            (std::vector<std::string>{"terminal list --json --limit 10000", switchCall(handle1)}));
+  EXPECT_EQ(orca.indexLoads, 1);
 
-  // A second stale handle is the caller's.
-  FakeOrca twice;
-  twice.answerSwitch(handle1, staleAnswer, 1);
-  json notFound = {{"ok", false}, {"error", {{"code", "terminal_not_found"}}}};
-  twice.answerSwitch(handle2, notFound, 1);
-  EXPECT_EQ(navigationError([&] { twice.open({reference(leaf1)}, {reference(leaf2)}); }),
-            OrcaNavigationError::failedWith("terminal_not_found"));
-  EXPECT_EQ(twice.indexLoads, 2);
-  EXPECT_EQ(twice.calls().size(), 4u);
-  EXPECT_EQ(expectAllEnded(twice.dir), 4u);
+  // A stale handle is looked up again in a fresh index, once.
+  FakeOrca stale;
+  stale.answerSwitch(handle1, "stale_terminal_handle");
+  stale.open({reference(leaf1)}, {reference(leaf2)});
+  EXPECT_EQ(stale.indexLoads, 2);
+  EXPECT_EQ(stale.calls().back(), switchCall(handle2));
+  stale.answerSwitch(handle2, "terminal_not_found");
+  EXPECT_EQ(stale.openError({reference(leaf1)}, {reference(leaf2)}),
+            Error::failedWith("terminal_not_found"));
+  EXPECT_EQ(stale.indexLoads, 2);
+  EXPECT_EQ(stale.calls().size(), 8u);
+  EXPECT_EQ(expectAllEnded(stale.dir), 8u);
+  // Nor is a stale handle whose fresh lookup finds the pane gone.
+  EXPECT_EQ(stale.openError({reference(leaf1)}).code(), Code::missingSession);
 
-  // Other failures are not retried; nor is a stale handle whose fresh
-  // lookup finds the pane gone.
-  FakeOrca busy;
-  busy.answerSwitch(handle1, {{"ok", false}, {"error", {{"code", "busy"}}}}, 1);
-  EXPECT_EQ(navigationError([&] { busy.open({reference(leaf1)}, {reference(leaf2)}); }),
-            OrcaNavigationError::failedWith("busy"));
-  EXPECT_EQ(busy.indexLoads, 1);
-  FakeOrca gone;
-  gone.answerSwitch(handle1, staleAnswer, 1);
-  EXPECT_EQ(navigationError([&] { gone.open({reference(leaf1)}, {}); }).code(),
-            Code::missingSession);
+  // Other failures are not retried.
+  orca.answerSwitch(handle1, "busy");
+  EXPECT_EQ(orca.openError({reference(leaf1)}, {reference(leaf2)}), Error::failedWith("busy"));
+  EXPECT_EQ(orca.indexLoads, 1);
+  EXPECT_EQ(expectAllEnded(orca.dir), 4u);
 }
 
 TEST(OrcaNavigator, RefusesWhatItCannotTrust) {
   FakeOrca orca;
-  EXPECT_EQ(navigationError([&] { orca.open({}, {}); }).code(), Code::missingSession);
+  EXPECT_EQ(orca.openError({}).code(), Code::missingSession);
   auto other = reference(leaf2);
   other.provider = "claude";  // claude-<session> is another task
-  EXPECT_EQ(navigationError([&] { orca.open({other}, {}); }).code(), Code::missingSession);
-  EXPECT_EQ(navigationError([&] { orca.open({reference(leaf1), reference(leaf2)}, {}); }).code(),
-            Code::ambiguous);
+  EXPECT_EQ(orca.openError({other}).code(), Code::missingSession);
+  EXPECT_EQ(orca.openError({reference(leaf1), reference(leaf2)}).code(), Code::ambiguous);
   EXPECT_TRUE(orca.calls().empty());
 
-  json otherTab = {{"ok", true},
-                   {"result",
-                    {{"focus",
-                      {{"handle", handle1},
-                       {"tabId", "A1B2C3D4-0000-4000-8000-00000000000B"},
-                       {"navigated", true}}}}}};
-  orca.answerSwitch(handle1, otherTab, 0);
-  EXPECT_EQ(navigationError([&] { orca.open({reference(leaf1)}, {}); }).code(),
-            Code::unavailable);
-  json notNavigated = otherTab;
-  notNavigated["result"]["focus"]["tabId"] = tab;
-  notNavigated["result"]["focus"]["navigated"] = "true";
-  orca.answerSwitch(handle1, notNavigated, 0);
-  EXPECT_EQ(navigationError([&] { orca.open({reference(leaf1)}, {}); }).code(),
-            Code::unavailable);
+  json focus = {{"handle", handle1}, {"tabId", "A1B2C3D4-0000-4000-8000-00000000000B"},
+                {"navigated", true}};
+  orca.answerSwitch(handle1, nullptr, {{"ok", true}, {"result", {{"focus", focus}}}});
+  EXPECT_EQ(orca.openError({reference(leaf1)}).code(), Code::unavailable);
+  focus["tabId"] = tab;
+  focus["navigated"] = "true";
+  orca.answerSwitch(handle1, nullptr, {{"ok", true}, {"result", {{"focus", focus}}}});
+  EXPECT_EQ(orca.openError({reference(leaf1)}).code(), Code::unavailable);
 
   writeFile(orca.dir / "list.json", "{\"ok\":true,\"result\":{\"truncated\":");
-  EXPECT_THROW(orca.open({reference(leaf1)}, {}), DecodingError);
+  EXPECT_THROW(orca.open({reference(leaf1)}), DecodingError);
 
   // The index's own failure reaches the caller unchanged.
   OrcaNavigator navigator(std::make_shared<OrcaCommandRunner>(5, 1000));
