@@ -154,9 +154,11 @@ TEST(OrcaNavigator, UnwrapsAnswersStrictlyAndDescribesErrors) {
       {R"({"ok":false,"error":{"code":7}})", Error::failedWith("unknown")},
       {R"({"error":{"code":"busy"}})", Error::failedWith("busy")},
   };
-  for (const auto& [answer, expected] : cases)
-    EXPECT_EQ(navigationError([&] { OrcaNavigator::result(answer); }), expected)
-        << answer.substr(0, 40);
+  for (const auto& [answer, expected] : cases) {
+    const std::string& text = answer;  // lambdas cannot capture bindings in C++20
+    EXPECT_EQ(navigationError([&] { OrcaNavigator::result(text); }), expected)
+        << text.substr(0, 40);
+  }
   EXPECT_THROW(OrcaNavigator::result("not json"), DecodingError);
   EXPECT_THROW(OrcaNavigator::result(R"({"ok":true,"result":{)"), DecodingError);
 
