@@ -4,12 +4,12 @@
 set -euo pipefail
 
 debian_packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   libicu-dev libsimdjson-dev nlohmann-json3-dev
   libcurl4-openssl-dev libvips-dev libssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
-brew_formulas=(cmake ninja pkg-config icu4c simdjson nlohmann-json curl vips googletest google-benchmark cpp-httplib)
+brew_formulas=(cmake ninja pkg-config ccache icu4c simdjson nlohmann-json curl vips googletest google-benchmark cpp-httplib)
 
 if [[ "$(uname)" == Darwin ]]; then
   echo "On macOS install: brew install ${brew_formulas[*]}"
