@@ -2,6 +2,7 @@
 // exit codes, files and modes.
 #include <gtest/gtest.h>
 
+#include "lantrel/status_store.hpp"
 #include "lantrel/task_status.hpp"
 #include "test_support.hpp"
 
@@ -125,6 +126,70 @@ TEST_F(CLI, FileSystemErrorsEndWithTheirDescription) {
   EXPECT_EQ(r.err.rfind("Lantrel status: ", 0), 0u);
   EXPECT_NE(r.err.find("blocked"), std::string::npos);
   EXPECT_NE(r.err.find("\n" + usage + "\n"), std::string::npos);
+}
+
+// Standard output as an event-loop program hands it over: a non-blocking
+// pipe, read only after a second. Returns what arrived and the exit status.
+std::pair<std::string, int> throughNonBlockingPipe(const fs::path& home,
+                                                   std::vector<std::string> args) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  std::string homeVariable = "HOME=" + home.string();
+  args.insert(args.begin(), LANTREL_STATUS_BINARY);
+  std::vector<char*> argv, envp = {homeVariable.data(), nullptr};
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  pid_t pid;
+  int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(ends[1]);
+  if (rc != 0) throw std::runtime_error("spawn failed");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::string out;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  ::close(ends[0]);
+  int status;
+  ::waitpid(pid, &status, 0);
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// What the tool prints reaches the caller whole, or the run fails.
+TEST_F(CLI, OutputThatCannotBeDeliveredFailsTheRun) {
+  StatusStore store{tasks()};
+  for (int i = 0; i < 30; ++i) {  // more than a pipe holds
+    TaskStatus task("t" + std::to_string(i), "n", LightState::done, Instant{1}, "Local status");
+    task.projectName = std::string(4000, 'p');
+    store.write(task);
+  }
+  std::string whole = tool({"list"}).out;
+  ASSERT_GT(whole.size(), 100000u);
+  EXPECT_EQ(throughNonBlockingPipe(home.path(), {"list"}), std::make_pair(whole, 0));
+
+  auto shell = [&](const std::string& script) {
+    return testing::run("/bin/sh", {"-c", script, "sh", LANTREL_STATUS_BINARY},
+                        {{"HOME", home.path().string()}});
+  };
+  const std::string lost = "Lantrel status: cannot write standard output: ";
+  for (std::string command : {"list", "--help", "set a done n"}) {
+    for (auto [redirect, reason] : {std::pair{">/dev/full", "No space left on device"},
+                                    {">&-", "Bad file descriptor"}}) {
+      RunResult r = shell("\"$1\" " + command + " " + redirect);
+      EXPECT_EQ(r.status, 1) << command << redirect;
+      EXPECT_EQ(r.err, lost + reason + "\n" + usage + "\n") << command << redirect;
+    }
+  }
+  // A record is stored before its confirmation is printed, and stays.
+  EXPECT_TRUE(fs::exists(tasks() / "a.json"));
+  EXPECT_EQ(shell("\"$1\" remove a >&-").status, 0);  // nothing to print, nothing lost
+
+  RunResult closedPipe =
+      shell("trap '' PIPE; { \"$1\" list; echo \"exit $?\" >&2; } | head -c1 >/dev/null");
+  EXPECT_EQ(closedPipe.err, lost + "Broken pipe\n" + usage + "\nexit 1\n");
 }
 
 }  // namespace

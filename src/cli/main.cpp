@@ -2,6 +2,8 @@
 // Exit status 0 after a command completes, 1 after any error, with the
 // error and the usage text on standard error.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "lantrel/claude_hook_store.hpp"
@@ -38,15 +41,34 @@ constexpr std::string_view usage =
     "Files stay local. No Codex settings or shell profiles are changed. Claude hooks write "
     "status metadata only.";
 
-void writeAll(int fd, std::string_view data) {
+// Descriptors 0 to 2 that the caller left closed get /dev/null, so that no
+// file the tool opens lands on one of them and takes output meant for the
+// caller. Returns whether standard output was open.
+bool reserveStandardDescriptors() {
+  bool outputOpen = ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
+  for (;;) {  // open() takes the lowest free descriptor
+    int fd = ::open("/dev/null", O_RDWR);
+    if (fd > STDERR_FILENO) ::close(fd);
+    if (fd < 0 || fd > STDERR_FILENO) break;
+  }
+  return outputOpen;
+}
+
+// Delivers all of `data` or returns the errno that stopped it. A caller may
+// hand over a non-blocking pipe: when it is full, wait until it drains.
+int writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
+    if (n >= 0) {
+      data.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready = {fd, POLLOUT, 0};
+      ::poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      return errno;
     }
-    data.remove_prefix(static_cast<std::size_t>(n));
   }
+  return 0;
 }
 
 void requireCount(const Arguments& args, std::size_t count) {
@@ -172,9 +194,13 @@ std::string run(Arguments args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool outputOpen = reserveStandardDescriptors();
   std::string message;
   try {
-    writeAll(STDOUT_FILENO, run(Arguments(argv + 1, argv + argc)));
+    std::string output = run(Arguments(argv + 1, argv + argc));
+    // Output that does not reach the caller whole is a failed run.
+    int error = output.empty() ? 0 : outputOpen ? writeAll(STDOUT_FILENO, output) : EBADF;
+    if (error) throw std::system_error(error, std::generic_category(), "cannot write standard output");
     return 0;
   } catch (const std::exception& error) {
     message = text::repairUTF8(error.what());
