@@ -129,6 +129,14 @@ TEST_F(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndFiles) {
   EXPECT_EQ(rows.back(), row("r1"));
 }
 
+// Any instant picks day directories without arithmetic going out of range.
+TEST_F(DesktopAttentionLoadTest, FarInstantsPickTheEdgeDays) {
+  addLog("9999/12/31", "codex-desktop-a-t0-1.log", request("late"), t);
+  addLog("0000/01/01", "codex-desktop-a-t0-1.log", request("early"), t);
+  EXPECT_EQ(summary(DesktopAttention::load(logs.path(), Instant{1e300})), (Rows{row("late")}));
+  EXPECT_EQ(summary(DesktopAttention::load(logs.path(), Instant{-1e300})), (Rows{row("early")}));
+}
+
 TEST_F(DesktopAttentionLoadTest, ReadsWholeLinesOfTheTail) {
   std::string first = request("first"), filler = request("filler");
   auto write = [&](std::size_t size) {  // `first`, fillers, then a plain line up to `size`

@@ -55,6 +55,23 @@ TYPED_TEST(ReadStateFile, MarkSaveLoadStaysRead) {
   EXPECT_FALSE(loaded.hasRead(finishedTask<TypeParam>(updatedAt + 0.6)));
 }
 
+// No instant can make the saved file unreadable (which would lose every
+// mark in it): times the text cannot carry are written as the nearest it can.
+TYPED_TEST(ReadStateFile, FarInstantsNeverBreakTheFile) {
+  TempDir home;
+  fs::path url = home / "read-state.json";
+  for (double far : {4e11, -4e11, 1e300, -1e300}) {
+    TypeParam state;
+    state.markRead(finishedTask<TypeParam>(Instant{far}), Instant{far});
+    state.readAt["kept"] = Instant{0};
+    state.save(url);
+    TypeParam loaded = TypeParam::load(url);
+    EXPECT_EQ(loaded.readAt.size(), 2u) << far;
+    EXPECT_EQ(loaded.readAt["kept"], Instant{0});
+    EXPECT_EQ(loaded.readAt[id].iso8601(), far > 0 ? "9999-12-31T23:59:59Z" : "0000-01-01T00:00:00Z");
+  }
+}
+
 TYPED_TEST(ReadStateFile, LoadRefusesWhatIsNotOurFile) {
   TempDir home;
   fs::path url = home / "Lantrel/state.json";

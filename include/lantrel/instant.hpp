@@ -29,7 +29,9 @@ struct Instant {
 
   // "2025-10-01T12:34:56Z". The fraction is dropped (rounded down), or with
   // `roundUp` a fractional instant moves to the next whole second, so the
-  // text never names a moment earlier than the instant.
+  // text never names a moment earlier than the instant. Instants outside the
+  // years 0000 to 9999 are written as the nearest end of that range (NaN as
+  // its start), so what is written can always be parsed again.
   std::string iso8601(bool roundUp = false) const;
 
   Instant operator+(double delta) const { return Instant{seconds + delta}; }

@@ -10,9 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -64,16 +61,12 @@ struct DirectoryCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-// "YYYY/MM/DD" of the UTC day `offset` days from `now`.
+// "YYYY/MM/DD" of the UTC day `offset` days from `now`, from the date the
+// ISO 8601 form names (which holds any instant within its years).
 std::string dayPath(Instant now, int offset) {
-  using namespace std::chrono;
-  double unix = std::floor(now.unixSeconds()) + offset * 86400.0;
-  sys_days day = floor<days>(sys_seconds(seconds(static_cast<std::int64_t>(unix))));
-  year_month_day date(day);
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d/%02u/%02u", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
-  return buffer;
+  std::string date = (now + offset * 86400.0).iso8601().substr(0, 10);
+  date[4] = date[7] = '/';
+  return date;
 }
 
 // Appends the day directory's desktop log files. The scope, the name up to
@@ -209,10 +202,10 @@ std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& dir
   std::error_code error;
   if (!fs::exists(directory, error)) return {};
   std::vector<Candidate> candidates;
-  for (int offset : {-1, 0}) {
-    fs::path day = directory / dayPath(now, offset);
-    if (fs::exists(day, error)) collectCandidates(day, candidates);
-  }
+  std::vector<std::string> days = {dayPath(now, -1), dayPath(now, 0)};
+  if (days[1] == days[0]) days.pop_back();  // at the calendar's far end
+  for (const std::string& day : days)
+    if (fs::exists(directory / day, error)) collectCandidates(directory / day, candidates);
   if (candidates.empty()) return {};
 
   // Only the files of the app's latest run count: older runs of another

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -53,6 +54,10 @@ bool digits(std::string_view s, std::size_t& pos, int count, int& out) {
   pos += count;
   return true;
 }
+
+// The text form carries the years 0000 to 9999 (Unix seconds).
+constexpr double earliestText = -62167219200;  // 0000-01-01T00:00:00Z
+constexpr double latestText = 253402300799;    // 9999-12-31T23:59:59Z
 
 bool expect(std::string_view s, std::size_t& pos, char c) {
   if (pos >= s.size() || s[pos] != c) return false;
@@ -124,7 +129,10 @@ std::optional<Instant> Instant::parseISO8601(std::string_view text) {
 std::string Instant::iso8601(bool roundUp) const {
   double unix = unixSeconds();
   double whole = roundUp ? std::ceil(unix) : std::floor(unix);
-  if (!std::isfinite(whole)) whole = 0;
+  // An instant the text cannot carry is written as the nearest one it can
+  // (NaN as the earliest): a file we write never holds a time that reading
+  // it back would refuse, and the conversion below stays in range.
+  whole = std::isnan(whole) ? earliestText : std::clamp(whole, earliestText, latestText);
   auto total = static_cast<std::int64_t>(whole);
   std::int64_t days = total >= 0 ? total / 86400 : (total - 86399) / 86400;
   std::int64_t rest = total - days * 86400;
