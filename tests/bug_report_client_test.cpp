@@ -320,5 +320,21 @@ TEST(BugReportClientTest, RefusedReportsNeverReachTheTransport) {
   EXPECT_EQ(body["appVersion"], "1.\uFFFD");
 }
 
+// A submission whose future is dropped runs on by itself, with its own
+// copies; the caller never waits for the service.
+TEST(BugReportClientTest, DroppedSubmissionNeverWaits) {
+  std::promise<void> open;
+  std::shared_future<void> gate = open.get_future().share();
+  EXPECT_TRUE(testing::returnsWithoutWaiting(
+      [&] {
+        BugReportClient client("https://support.example.com", [gate](const BugReportRequest&) {
+          gate.wait();
+          return BugReportResponse{200, R"({"id":"ok","emailSent":false})"};
+        });
+        client.submit("t", installation, "Codex", "d", "1", screenshotOf(10));
+      },
+      [&] { open.set_value(); }));
+}
+
 }  // namespace
 }  // namespace lantrel

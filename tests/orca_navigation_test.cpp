@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -139,6 +142,60 @@ TEST(OrcaCommandRunner, ExitStatusDecidesTheAnswer) {
   EXPECT_EQ(descriptors(), before);
 }
 
+// A host that ignores SIGCHLD has the system reap the child: its exit
+// status is lost, and a lost status is never a success.
+TEST(OrcaCommandRunner, UnknownExitStatusIsNoSuccess) {
+  TempDir dir;
+  struct sigaction ignore = {}, previous;
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &previous);
+  Error failing = runError(5, 1000, script(dir, "s", R"(echo '{"ok":true,"result":{}}'; exit 3)"));
+  Error succeeding = runError(5, 1000, script(dir, "t", "echo answer"));
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(failing.code(), Code::unavailable);
+  EXPECT_EQ(succeeding.code(), Code::unavailable);
+}
+
+// A child that never started is never signalled, and neither is anything
+// else: a process of the same user survives the failure.
+TEST(OrcaCommandRunner, FailedStartSignalsNothing) {
+  pid_t canary = ::fork();
+  if (canary == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  ASSERT_GT(canary, 0);
+  TempDir dir;
+  EXPECT_THROW(run(OrcaCommandRunner(5, 1000), dir / "missing"), fs::filesystem_error);
+  int status;
+  EXPECT_EQ(::waitpid(canary, &status, WNOHANG), 0);  // still running
+  ::kill(canary, SIGKILL);
+  ::waitpid(canary, &status, 0);
+}
+
+// Dropping a future returns at once; the work goes on by itself with what
+// it owns.
+TEST(OrcaCommandRunner, DroppedFuturesNeverWait) {
+  TempDir dir;
+  auto gated = script(dir, "gated", "while [ ! -e '" + (dir / "open").string() + "' ]; do sleep 0.01; done");
+  EXPECT_TRUE(testing::returnsWithoutWaiting(
+      [&] { OrcaCommandRunner(30, 1000).run(gated, {}); },
+      [&] { writeFile(dir / "open", ""); }));
+
+  std::promise<void> open;
+  std::shared_future<void> gate = open.get_future().share();
+  EXPECT_TRUE(testing::returnsWithoutWaiting(
+      [&] {
+        OrcaNavigator(std::make_shared<OrcaCommandRunner>(5, 1000))
+            .open("codex-x", "/bin/true", [gate] {
+              gate.wait();
+              return OrcaSessionIndex{};
+            });
+      },
+      [&] { open.set_value(); }));
+  expectAllEnded(dir);
+}
+
 TEST(OrcaNavigator, UnwrapsAnswersStrictlyAndDescribesErrors) {
   EXPECT_EQ(OrcaNavigator::result(R"({"ok":true,"result":{"a":[1,"x",null],"b":{"c":true}}})"),
             json::parse(R"({"a":[1,"x",null],"b":{"c":true}})"));
@@ -169,6 +226,15 @@ TEST(OrcaNavigator, UnwrapsAnswersStrictlyAndDescribesErrors) {
                "The original Orca tab is closed or its session information is unavailable.");
   EXPECT_EQ(Error(Code::outputLimit).description(),
             "Orca returned more session information than Lantrel can process.");
+}
+
+std::string lowercase(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+std::string uppercase(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
 }
 
 OrcaSessionReference reference(const char* leafID) {
@@ -213,6 +279,10 @@ TEST(OrcaNavigator, ResolvesTheOneConnectedLocalTerminal) {
       {[](json&, json& t) { t["connected"] = false; }, Code::missingSession},
       {[](json&, json& t) { t["orphaned"] = true; }, Code::missingSession},
       {[](json&, json& t) { t["worktreeId"] = "wt-2"; }, Code::missingSession},
+      // Identifiers match exactly, letter case included.
+      {[](json&, json& t) { t["tabId"] = lowercase(tab); }, Code::missingSession},
+      {[](json&, json& t) { t["leafId"] = uppercase(leaf1); }, Code::missingSession},
+      {[](json&, json& t) { t["worktreeId"] = "WT-1"; }, Code::missingSession},
       {[](json&, json& t) { t["handle"] = "term_1234"; }, Code::missingSession},
       {[](json&, json& t) { t["handle"] = handle1.substr(5); }, Code::missingSession},
       {[](json& a, json&) { a["result"]["terminals"].push_back(terminal(leaf1, handle2)); },
@@ -330,6 +400,9 @@ TEST(OrcaNavigator, RefusesWhatItCannotTrust) {
 
   json focus = {{"handle", handle1}, {"tabId", "A1B2C3D4-0000-4000-8000-00000000000B"},
                 {"navigated", true}};
+  orca.answerSwitch(handle1, nullptr, {{"ok", true}, {"result", {{"focus", focus}}}});
+  EXPECT_EQ(orca.openError({reference(leaf1)}).code(), Code::unavailable);
+  focus["tabId"] = lowercase(tab);  // the tab must be the reference's, exactly
   orca.answerSwitch(handle1, nullptr, {{"ok", true}, {"result", {{"focus", focus}}}});
   EXPECT_EQ(orca.openError({reference(leaf1)}).code(), Code::unavailable);
   focus["tabId"] = tab;

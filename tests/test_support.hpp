@@ -11,11 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lantrel/errors.hpp"
@@ -95,6 +99,24 @@ std::string errorOf(F&& f) {
     return std::string("other: ") + e.what();
   }
   return "no error";
+}
+
+// Whether `dropFuture`, which starts some work and drops the future it
+// gets, returns while that work is still held up; `release` lets the work
+// go on, and is called only once `dropFuture` has returned (or, when it
+// waits for the work instead, after 30 seconds).
+inline bool returnsWithoutWaiting(const std::function<void()>& dropFuture,
+                                  const std::function<void()>& release) {
+  std::promise<void> returned;
+  std::future<void> done = returned.get_future();
+  std::thread caller([&] {
+    dropFuture();
+    returned.set_value();
+  });
+  bool before = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  release();
+  caller.join();
+  return before;
 }
 
 struct RunResult {

@@ -66,7 +66,8 @@ struct BugReportResponse {
 
 // Sends one request and waits for the answer; throws when no answer came
 // (connection, certificate, time limit). Called on the submission's own
-// thread, never on the caller's.
+// thread, never on the caller's, possibly after the caller has dropped the
+// submission's future.
 using BugReportTransport = std::function<BugReportResponse(const BugReportRequest&)>;
 
 struct CurlTransportOptions {
@@ -94,9 +95,12 @@ class BugReportClient {
   // Sends the report to "<baseURL>/api/bug-reports" on a thread of its own.
   // Every check happens before anything is sent; the future then holds the
   // receipt or a BugReportSubmissionError (invalidReport for a refused
-  // report, whatever the service answered otherwise). Like every future of
-  // std::async, it waits for the exchange (at most its time limit) when it
-  // is dropped unread.
+  // report, whatever the service answered otherwise).
+  // The caller may drop the future unread at any time without waiting: the
+  // exchange then runs to its answer or its time limit on its own thread,
+  // with its own copies of the request and the transport. The transport is
+  // called on that thread, so whatever it refers to must stay alive until it
+  // returns (give it what it needs by value).
   // `token` goes out as "Bearer <token>": non-empty, no control characters.
   // `provider` is "Codex" or "Claude Code"; `installationID` a UUID;
   // `details` 1 to 4,000 characters once trimmed; `appVersion` is cut to 40

@@ -71,7 +71,11 @@ class OrcaCommandRunning {
 // (with anything it started in its process group) and reaped.
 // Exit status 0 with output gives the output; with none, unavailable. Any
 // other ending gives Orca's error from the output (see OrcaNavigator::result)
-// or unavailable. A child that cannot be started throws filesystem_error.
+// or unavailable, and so does an exit status that cannot be known (a host
+// that ignores SIGCHLD lets the system reap the child). A child that cannot
+// be started throws filesystem_error.
+// The returned future may be dropped unread without waiting: the child is
+// then still supervised to its end or its time limit on a thread of its own.
 class OrcaCommandRunner final : public OrcaCommandRunning {
  public:
   OrcaCommandRunner(double timeout, std::int64_t outputLimit)
@@ -102,6 +106,11 @@ class OrcaNavigator {
   // the index is loaded again and the whole lookup is retried once.
   // Failures arrive as OrcaNavigationError, or unchanged when they are not
   // Orca's (the index's own errors, a tool that cannot start, bad JSON).
+  // The caller may drop the future unread at any time without waiting: the
+  // operation then runs to its end (each run of the tool at most the
+  // runner's time limit) with its own copies of the runner, the task ID and
+  // `index`. Since `index` may still be called after that, it must not
+  // refer to anything the caller frees (capture by value).
   std::future<void> open(std::string taskID, std::filesystem::path executable,
                          std::function<OrcaSessionIndex()> index) const;
 

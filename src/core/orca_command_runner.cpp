@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "lantrel/orca_navigation.hpp"
+#include "support/background.hpp"
 #include "support/files.hpp"
 
 namespace lantrel {
@@ -52,11 +53,26 @@ void makePipe(Pipe& reader, int& writer) {
   writer = ends[1];
 }
 
+// Kills the process group that a child of ours leads, and the child, and
+// reaps it. A pid below 2 names no child of ours (-1 would signal every
+// process the user may signal and wait for any child, 0 our own group), so
+// it is refused here, whatever the caller's bookkeeping says.
+void killAndReapGroup(pid_t leader, int& status) {
+  if (leader < 2) return;
+  ::kill(-leader, SIGKILL);
+  ::kill(leader, SIGKILL);
+  while (::waitpid(leader, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 // Owns the running child: unless it has been reaped, it is killed (with its
 // process group) and reaped when this goes, so no early end leaves it behind.
 struct Child {
   pid_t pid = -1;
   bool reaped = false;
+  // False when the child was reaped by the system instead (a host that
+  // ignores SIGCHLD): its exit status is lost.
+  bool statusKnown = true;
   int status = 0;
 
   Child() = default;
@@ -70,7 +86,8 @@ struct Child {
     pid_t r;
     do r = ::waitpid(pid, &status, WNOHANG);
     while (r < 0 && errno == EINTR);
-    if (r == pid || (r < 0 && errno == ECHILD)) reaped = true;
+    if (r == pid) reaped = true;
+    if (r < 0 && errno == ECHILD) reaped = true, statusKnown = false;
     return reaped;
   }
 
@@ -78,10 +95,7 @@ struct Child {
     if (pid <= 0 || reaped) return;
     // The child leads its own group; until it is reaped its ID cannot be
     // reused, so this reaches only it and whatever it started.
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    killAndReapGroup(pid, status);
     reaped = true;
   }
 };
@@ -235,6 +249,8 @@ class Supervisor {
   }
 
   std::string finish() {
+    // An exit status nobody can know is no success.
+    if (!child_.statusKnown) throw OrcaNavigationError(OrcaNavigationError::unavailable);
     bool success = WIFEXITED(child_.status) && WEXITSTATUS(child_.status) == 0;
     if (success && !output_.empty()) return std::move(output_);
     if (!success) OrcaNavigator::result(output_);  // throws Orca's own error
@@ -254,10 +270,9 @@ class Supervisor {
 
 std::future<std::string> OrcaCommandRunner::run(const std::filesystem::path& executable,
                                                 const std::vector<std::string>& arguments) const {
-  return std::async(std::launch::async,
-                    [timeout = timeout_, outputLimit = outputLimit_, executable, arguments] {
-                      return Supervisor(timeout, outputLimit).run(executable, arguments);
-                    });
+  return runInBackground([timeout = timeout_, outputLimit = outputLimit_, executable, arguments] {
+    return Supervisor(timeout, outputLimit).run(executable, arguments);
+  });
 }
 
 }  // namespace lantrel

@@ -5,6 +5,7 @@
 #include <simdjson.h>
 
 #include "status_json.hpp"
+#include "support/background.hpp"
 #include "support/json_lines.hpp"
 #include "support/uuid.hpp"
 
@@ -211,11 +212,10 @@ std::string OrcaNavigator::resolve(std::string_view answer, const OrcaSessionRef
 std::future<void> OrcaNavigator::open(std::string taskID, std::filesystem::path executable,
                                       std::function<OrcaSessionIndex()> index) const {
   // The task owns what it needs, so it may outlive this navigator.
-  return std::async(std::launch::async,
-                    [runner = runner_, taskID = std::move(taskID),
-                     executable = std::move(executable), index = std::move(index)] {
-                      openTask(*runner, taskID, executable, index);
-                    });
+  return runInBackground([runner = runner_, taskID = std::move(taskID),
+                          executable = std::move(executable), index = std::move(index)] {
+    openTask(*runner, taskID, executable, index);
+  });
 }
 
 }  // namespace lantrel

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/background.hpp"
 #include "support/json_writer.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
@@ -238,9 +239,9 @@ std::future<BugReportReceipt> BugReportClient::submit(std::string token, std::st
     refused.set_exception(std::current_exception());
     return refused.get_future();
   }
-  // The transport travels with the request, so the client may go away
-  // while the report is in flight.
-  return std::async(std::launch::async, [transport = transport_, request = std::move(request)] {
+  // The transport travels with the request, so the client, and the future,
+  // may go away while the report is in flight.
+  return runInBackground([transport = transport_, request = std::move(request)] {
     BugReportResponse response;
     try {
       response = transport(request);
