@@ -201,8 +201,9 @@ TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
              lines({assistant(20, "tool_use", "", {{"sessionId", uuid(12)}})}), 90);
   hooks.ingest(hookEvent(uuid(12), "StopFailure"), start + 19);
 
-  // Desktop sessions: A focused, B with a bad focus time; none trusted for C
-  // (too big, not an object, a desktop ID without "local_", behind a link).
+  // Desktop sessions: A focused, B with a bad focus time (hidden names are
+  // read like any other); none trusted for C (too big, not an object, a
+  // desktop ID without "local_", behind a link).
   std::string desktopID = "local_0b7c6e58-2f3a-4d1e-9c8b-7a6f5e4d3c2b";
   auto desktop = [&](const std::string& file, const std::string& cli, json focus,
                      std::string prefix = "", std::string suffix = "", std::string id = "") {
@@ -210,8 +211,8 @@ TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
               {"lastFocusedAt", focus}};
     testing::writeFile(home / file, prefix + j.dump() + suffix);
   };
-  desktop("desktop/b/session.json", sessionA, 1'796'000'000'123LL);
-  desktop("desktop/b/other.json", sessionB, "yesterday");
+  desktop("desktop/.b/session.json", sessionA, 1'796'000'000'123LL);
+  desktop("desktop/b/.other.json", sessionB, "yesterday");
   desktop("desktop/big.json", uuid(12), 5, "",
           std::string(ClaudeDesktopSessionIndex::maximumFileBytes, ' '));
   desktop("desktop/array.json", uuid(12), 5, "[", "]");

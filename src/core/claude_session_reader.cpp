@@ -37,19 +37,20 @@ bool hasExtension(std::string_view name, std::string_view extension) {
 }
 
 // Calls `visit(directory, name, directoryFD)` for every entry below `root`
-// except hidden ones, links and directories (which are entered instead).
+// except links, directories (which are entered instead) and, with
+// `skipHidden`, hidden entries (a hidden directory is not entered).
 // A directory's own entries come before those of its subdirectories.
 // Failing to list `root` throws (false when it does not exist); a
 // subdirectory that cannot be listed is passed over; what `visit` throws
 // ends the walk.
 template <typename Visit>
-bool walk(const fs::path& root, Visit visit) {
+bool walk(const fs::path& root, bool skipHidden, Visit visit) {
   std::vector<fs::path> pending;
   bool visiting = false;  // failures of `visit` are the caller's
   auto list = [&](const fs::path& directory) {
     std::vector<fs::path> children;
     auto entry = [&](std::string_view name, unsigned char type, int directoryFD) {
-      if (name.front() == '.') return;
+      if (skipHidden && name.front() == '.') return;
       if (type == DT_UNKNOWN) {
         std::optional<files::ResourceValues> values;
         try {
@@ -232,7 +233,7 @@ struct Candidate {
 std::vector<Candidate> recentTranscripts(const fs::path& projects, Instant now) {
   std::vector<Candidate> candidates;
   try {
-    walk(projects, [&](const fs::path& directory, std::string_view name, int directoryFD) {
+    walk(projects, true, [&](const fs::path& directory, std::string_view name, int directoryFD) {
       if (!hasExtension(name, "jsonl")) return;
       // A transcript removed since the listing is simply gone.
       auto values = files::resourceValuesAt(directoryFD, name, directory);
@@ -345,7 +346,7 @@ std::vector<TaskStatus> ClaudeSessionReader::load(const fs::path& home,
 ClaudeDesktopSessionIndex::Snapshot ClaudeDesktopSessionIndex::snapshot(const fs::path& root) {
   Snapshot snapshot;
   simdjson::dom::parser parser;
-  walk(root, [&](const fs::path& directory, std::string_view name, int) {
+  walk(root, false, [&](const fs::path& directory, std::string_view name, int) {
     if (!hasExtension(name, "json")) return;
     std::string bytes;
     try {
