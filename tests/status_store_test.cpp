@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "lantrel/status_store.hpp"
 #include "test_support.hpp"
 
@@ -118,6 +120,23 @@ TEST(StatusStore, DirectoryThatIsAFileIsAFileSystemError) {
   StatusStore store{home / "tasks"};
   EXPECT_THROW(store.load(), fs::filesystem_error);
   EXPECT_THROW(store.write(local("a")), fs::filesystem_error);
+  // No task file can exist there, so there is nothing to remove.
+  EXPECT_NO_THROW(store.remove("a"));
+}
+
+TEST(StatusStore, NonFiniteInstantsAreRefusedRecords) {
+  TempDir home;
+  StatusStore store{home / "tasks"};
+  for (double bad : {std::nan(""), double(INFINITY), -double(INFINITY)}) {
+    TaskStatus task = local("a");
+    task.updatedAt = Instant{bad};
+    EXPECT_EQ(errorOf([&] { task.encoded(); }), StatusError::invalidRecord);
+    EXPECT_EQ(errorOf([&] { store.write(task); }), StatusError::invalidRecord);
+    task = local("a");
+    task.orcaSession = OrcaSessionReference{"codex", "s", "t", "l", "w", Instant{bad}, {}};
+    EXPECT_EQ(errorOf([&] { store.write(task); }), StatusError::invalidRecord);
+  }
+  EXPECT_FALSE(fs::exists(home / "tasks"));
 }
 
 }  // namespace

@@ -52,7 +52,9 @@ void StatusStore::write(const TaskStatus& task) const {
 
 void StatusStore::remove(std::string_view id) const {
   std::filesystem::path file = location(id);
-  if (::unlink(file.c_str()) != 0 && errno != ENOENT)
+  // ENOTDIR: something other than a directory stands where the store's
+  // directory belongs, so no task file can exist.
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR)
     files::throwErrno("cannot remove file", file, errno);
 }
 

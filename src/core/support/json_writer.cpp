@@ -53,7 +53,8 @@ void Writer::value(std::string_view text) {
 }
 
 void Writer::value(double number) {
-  if (!std::isfinite(number)) throw std::invalid_argument("a JSON number must be finite");
+  // JSON has no NaN or infinity: such a value makes the record unwritable.
+  if (!std::isfinite(number)) throw StatusError(StatusError::invalidRecord);
   beforeValue();
   char buffer[32];
   std::to_chars_result r;

@@ -37,7 +37,7 @@ class Writer {
 
   void value(std::string_view text);
   void value(const char* text) { value(std::string_view(text)); }
-  void value(double number);  // throws std::invalid_argument when not finite
+  void value(double number);  // throws StatusError::invalidRecord when not finite
   void value(std::int64_t number);
   void value(std::uint64_t number);
   void value(bool flag);
