@@ -21,15 +21,23 @@ inline std::string_view bytes(const std::uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const char*>(data), size};
 }
 
-// A directory of this run's own, made on first use.
+// A directory of this run's own, made on first use and removed with
+// everything in it when the run ends (libFuzzer ends a run with exit()).
 inline const std::filesystem::path& scratchDirectory() {
-  static const std::filesystem::path directory = [] {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "lantrel-fuzz-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return directory;
+  static const struct Scratch {
+    std::filesystem::path path;
+    Scratch() {
+      std::string pattern =
+          (std::filesystem::temp_directory_path() / "lantrel-fuzz-XXXXXX").string();
+      if (!::mkdtemp(pattern.data())) std::abort();
+      path = pattern;
+    }
+    ~Scratch() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } scratch;
+  return scratch.path;
 }
 
 // Writes the input to one file of the scratch directory, the same path for

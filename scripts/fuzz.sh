@@ -23,7 +23,10 @@ for target in $targets; do
   work="$build/corpus/$target"
   mkdir -p "$work"
   log="$build/$target.log"
-  if ! "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  # Each run gets its own temporary directory, which it must leave empty.
+  scratch="$build/tmp/$target"
+  rm -rf "$scratch" && mkdir -p "$scratch"
+  if ! TMPDIR="$scratch" "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$build/artifacts/$target-" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz: $target FAILED (log $log, input in $build/artifacts)" >&2
@@ -33,6 +36,10 @@ for target in $targets; do
   if [[ -z "$runs" ]]; then
     tail -n 20 "$log"
     echo "fuzz: $target ended without a summary" >&2
+    exit 1
+  fi
+  if [[ -n "$(ls -A "$scratch")" ]]; then
+    echo "fuzz: $target left files in its temporary directory: $(ls -A "$scratch")" >&2
     exit 1
   fi
   printf 'fuzz: %-24s %10s executions in %ss without a finding\n' "$target" "$runs" "$seconds"
