@@ -5,7 +5,7 @@ set -euo pipefail
 
 debian_packages=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
-  libicu-dev libsimdjson-dev nlohmann-json3-dev
+  libicu-dev icu-devtools libsimdjson-dev nlohmann-json3-dev
   libcurl4-openssl-dev libvips-dev libssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -30,6 +30,8 @@ TEST(CodexAutomationIndex, TargetLine) {
   auto target = CodexAutomationIndex::targetThreadID;
   EXPECT_EQ(target("name = \"weekly\"\n" + line(upperID) + "\nschedule = \"x\"\n"), lowerID);
   EXPECT_EQ(target("  " + line(upperID) + "  # weekly report"), lowerID);
+  EXPECT_EQ(target("\u3000target_thread_id\u00A0=\u2003\"" + std::string(upperID) + "\"\u00A0#"),
+            lowerID);
   EXPECT_EQ(target("target_thread_id='" + std::string(upperID) + "'"), std::nullopt);
   EXPECT_EQ(target(line(upperID) + " extra"), std::nullopt);
   // Only the first matching line counts, even when its value is no UUID.

@@ -62,6 +62,8 @@ TEST(TranscriptStateTest, ApprovalTestsOnToolInputs) {
   EXPECT_TRUE(waits("exec", R"({"sandbox_permissions" :  "require_escalated"})"));
   EXPECT_TRUE(waits("functions.exec", "run(sandbox_permissions:'require_escalated')"));
   EXPECT_TRUE(waits("exec", "sandbox_permissions: 'none'; \"sandbox_permissions\":\t'require_escalated'"));
+  // \s is Unicode white space: no-break and ideographic spaces count.
+  EXPECT_TRUE(waits("exec", "{\"sandbox_permissions\"\u00A0:\u3000\"require_escalated\"}"));
   EXPECT_FALSE(waits("exec", "sandbox_permissions: require_escalated"));
   EXPECT_FALSE(waits("exec", "SANDBOX_PERMISSIONS: 'require_escalated'"));
   EXPECT_FALSE(waits("shell", "sandbox_permissions: 'require_escalated'"));

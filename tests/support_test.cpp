@@ -133,6 +133,19 @@ TEST(Text, CountsAndCutsUserPerceivedCharacters) {
   EXPECT_EQ(text::characterPrefix("a\r\nb", 2), "a\r\n");
   EXPECT_EQ(text::characterPrefix("short", 160), "short");
   EXPECT_EQ(text::characterPrefix("x", 0), "");
+
+  // Clusters that take the grapheme rules beyond combining marks.
+  struct Case {
+    const char* text;
+    std::size_t count;
+    const char* firstTwo;
+  };
+  for (Case c : {Case{"🇫🇷🇩🇪🇮", 3, "🇫🇷🇩🇪"},  // regional indicators pair up
+                 Case{"\u1100\u1161\u11A8한국", 3, "\u1100\u1161\u11A8한"},  // jamo, syllables
+                 Case{"👍🏽e\u0301\r\n", 3, "👍🏽e\u0301"}}) {  // emoji modifier, CR LF
+    EXPECT_EQ(text::characterCount(c.text), c.count) << c.text;
+    EXPECT_EQ(text::characterPrefix(c.text, 2), c.firstTwo) << c.text;
+  }
 }
 
 TEST(Text, WhitespaceAndCase) {
@@ -142,6 +155,8 @@ TEST(Text, WhitespaceAndCase) {
   EXPECT_EQ(text::collapsedWhitespace("a\u2003b\u0085c"), "a b c");
   EXPECT_EQ(text::lowercased("ABC-Def"), "abc-def");
   EXPECT_EQ(text::lowercased("ÄÖÜ İ"), "äöü i̇");
+  // Greek capital sigma lower-cases to the final form at the end of a word.
+  EXPECT_EQ(text::lowercased("ÀÉÎ ΟΔΟΣ ΣΑ"), "àéî οδος σα");
 }
 
 TEST(UUID, AcceptsTheHyphenatedFormInEitherCase) {
