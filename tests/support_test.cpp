@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
 #include "lantrel/errors.hpp"
 #include "support/files.hpp"
+#include "support/json.hpp"
 #include "support/json_writer.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
@@ -19,49 +24,100 @@ using testing::writeFile;
 TEST(Files, TailLinesDropsPartialLinesAtBothEnds) {
   TempDir dir;
   auto file = dir / "log";
+  files::ReadBuffer buffer;
+  auto tail = [&](std::uint64_t limit, bool keepUnbroken = false) {
+    return std::string(files::readTailLines(file, limit, keepUnbroken, buffer));
+  };
   writeFile(file, "first line\nsecond\nthird\npartial");
-  EXPECT_EQ(files::readTailLines(file, 100), "first line\nsecond\nthird\n");
-  // Reading starts inside "first line": that part is dropped.
-  EXPECT_EQ(files::readTailLines(file, 20), "third\n");
-  // No line feed left after the cut: nothing.
-  EXPECT_EQ(files::readTailLines(file, 7), "");
+  EXPECT_EQ(tail(100), "first line\nsecond\nthird\n");
+  EXPECT_EQ(tail(20), "third\n");  // reading starts inside "first line"
+  EXPECT_EQ(tail(7), "");          // no line feed left after the cut
   writeFile(file, "no line feed at all");
-  EXPECT_EQ(files::readTailLines(file, 100), "");
-  EXPECT_EQ(files::readTailKeepingUnbroken(file, 100), "no line feed at all");
-  EXPECT_EQ(files::readTailKeepingUnbroken(file, 4), " all");
+  EXPECT_EQ(tail(100), "");
+  EXPECT_EQ(tail(100, true), "no line feed at all");
+  EXPECT_EQ(tail(4, true), " all");
   writeFile(file, "abc\ndef\n");
-  EXPECT_EQ(files::readTailLines(file, 8), "abc\ndef\n");
-  EXPECT_EQ(files::readTailLines(file, 5), "def\n");
-  // The kept-unbroken form keeps a remainder without line feed after the cut.
+  EXPECT_EQ(tail(8), "abc\ndef\n");
+  EXPECT_EQ(tail(5), "def\n");
   writeFile(file, "partial\nrest");
-  EXPECT_EQ(files::readTailKeepingUnbroken(file, 9), "rest");
-  EXPECT_EQ(files::readTailLines(file, 9), "");
+  EXPECT_EQ(tail(9, true), "rest");  // a remainder without line feed is kept
+  EXPECT_EQ(tail(9), "");
+  EXPECT_EQ(files::headLines("a\nb\nc"), "a\nb\n");
+  EXPECT_EQ(files::headLines("abc"), "");
+}
+
+TEST(Files, BoundedReadsReadEachByteOnce) {
+  TempDir dir;
+  files::ReadBuffer buffer;
+  writeFile(dir / "f", "0123456789");
+  // Ends that meet come from one read of the whole file; apart, from two.
+  for (auto [head, tail, expectHead, expectTail] :
+       {std::tuple{4, 6, "0123", "456789"}, {2, 3, "01", "789"}, {20, 20, "0123456789", "0123456789"},
+        {0, 3, "", "789"}, {3, 0, "012", ""}}) {
+    files::FileEnds ends = files::readEnds(dir / "f", head, tail, buffer);
+    EXPECT_EQ(ends.head, expectHead) << head << " " << tail;
+    EXPECT_EQ(ends.tail, expectTail) << head << " " << tail;
+    EXPECT_EQ(ends.size, 10u);
+  }
+  EXPECT_EQ(files::readWholeIfAtMost(dir / "f", 10, buffer), "0123456789");
+  EXPECT_EQ(files::readWholeIfAtMost(dir / "f", 9, buffer), std::nullopt);
+  EXPECT_EQ(files::readWholeIfAtMost(dir.path(), 9, buffer), std::nullopt);  // not a file
+  EXPECT_EQ(buffer.copy("abc"), "abc");
+  EXPECT_FALSE(files::resourceValuesIfExists(dir / "none").has_value());
+  EXPECT_FALSE(files::resourceValuesIfExists(dir / "f/below").has_value());
+  auto values = files::resourceValues(dir / "f");
+  EXPECT_TRUE(values.isRegularFile);
+  EXPECT_EQ(values.size, 10u);
 }
 
 TEST(Files, OwnFilesAreReadStrictly) {
   TempDir dir;
+  files::ReadBuffer buffer;
+  auto refusal = [&](const char* name, std::uint64_t limit) {
+    return testing::errorOf([&] { files::readOwnFile(dir / name, limit, buffer); });
+  };
   writeFile(dir / "ok.json", std::string(16, 'x'));
-  EXPECT_EQ(files::readOwnFile(dir / "ok.json", 16).size(), 16u);
-  EXPECT_THROW(files::readOwnFile(dir / "ok.json", 15), StatusError);
+  EXPECT_EQ(files::readOwnFile(dir / "ok.json", 16, buffer).size(), 16u);
+  EXPECT_EQ(refusal("ok.json", 15), "invalidRecord");
   std::filesystem::create_symlink(dir / "ok.json", dir / "link.json");
-  EXPECT_THROW(files::readOwnFile(dir / "link.json", 100), StatusError);
+  EXPECT_EQ(refusal("link.json", 100), "invalidRecord");
   std::filesystem::create_directory(dir / "dir.json");
-  EXPECT_THROW(files::readOwnFile(dir / "dir.json", 100), StatusError);
+  EXPECT_EQ(refusal("dir.json", 100), "invalidRecord");
   ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
-  EXPECT_THROW(files::readOwnFile(dir / "fifo.json", 100), StatusError);  // and no hang
-  EXPECT_THROW(files::readOwnFile(dir / "missing.json", 100), std::filesystem::filesystem_error);
+  EXPECT_EQ(refusal("fifo.json", 100), "invalidRecord");  // and no hang
+  EXPECT_NE(refusal("missing.json", 100).find("cannot open file"), std::string::npos);
 }
 
-TEST(Files, BoundedWholeAndHeadReads) {
+// The walk visits a directory's own entries before its subdirectories',
+// never through a link, and passes over hidden names when asked.
+TEST(Files, WalkVisitsEntriesInOrder) {
   TempDir dir;
-  writeFile(dir / "f", "0123456789");
-  EXPECT_EQ(files::readWholeIfAtMost(dir / "f", 10), "0123456789");
-  EXPECT_EQ(files::readWholeIfAtMost(dir / "f", 9), std::nullopt);
-  EXPECT_EQ(files::readHead(dir / "f", 4), "0123");
-  EXPECT_FALSE(files::resourceValuesIfExists(dir / "none").has_value());
-  auto values = files::resourceValues(dir / "f");
-  EXPECT_TRUE(values.isRegularFile);
-  EXPECT_EQ(values.size, 10u);
+  writeFile(dir / "a/x", "");
+  writeFile(dir / "a/b/y", "");
+  writeFile(dir / "a/.hidden/z", "");
+  writeFile(dir / "a/.w", "");
+  std::filesystem::create_directory_symlink(dir / "a/b", dir / "a/link");
+  auto walked = [&](files::WalkOptions options, std::size_t stopAfter = 100) {
+    std::vector<std::string> names;
+    bool exists = files::walk(dir / "a", options, [&](const files::DirectoryEntry& e) {
+      names.push_back(std::string(e.path.substr(dir.path().string().size() + 3)) +
+                      (e.kind == files::DirectoryEntry::directory ? "/" : ""));
+      return names.size() < stopAfter;
+    });
+    std::sort(names.begin(), names.end());  // the file system's order is its own
+    return exists ? names : std::vector<std::string>{"missing"};
+  };
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(walked({}), (Names{".hidden/", ".w", "b/", "link", "x"}));
+  EXPECT_EQ(walked({.recursive = true, .skipHidden = true}), (Names{"b/", "b/y", "link", "x"}));
+  EXPECT_EQ(walked({.recursive = true}).size(), 7u);
+  EXPECT_EQ(walked({}, 2).size(), 2u);
+  EXPECT_EQ(files::walk(dir / "none", {}, [](auto&) { return true; }), false);
+  EXPECT_THROW(files::walk(dir / "a/x", {}, [](auto&) { return true; }),
+               std::filesystem::filesystem_error);
+  EXPECT_TRUE(files::hasExtension("t.jsonl", "jsonl"));
+  EXPECT_FALSE(files::hasExtension(".json", "json"));
+  EXPECT_FALSE(files::hasExtension("t.JSON", "json"));
 }
 
 TEST(Files, AtomicReplacementAndDirectoryModes) {
@@ -124,10 +180,13 @@ TEST(Text, RepairsInvalidUTF8) {
 }
 
 TEST(Text, CountsAndCutsUserPerceivedCharacters) {
-  EXPECT_EQ(text::characterCount("abc"), 3u);
-  EXPECT_EQ(text::characterCount("a\r\nb"), 3u);
   std::string family = "👨‍👩‍👧‍👦";  // one character of many scalars
-  EXPECT_EQ(text::characterCount(family + "x" + "e\u0301"), 3u);
+  // Text of n characters is at most n characters long, not n - 1.
+  for (auto [text, count] : {std::pair<std::string, std::size_t>{"abc", 3}, {"a\r\nb", 3},
+                             {family + "x" + "e\u0301", 3}}) {
+    EXPECT_TRUE(text::atMostCharacters(text, count)) << text;
+    EXPECT_FALSE(text::atMostCharacters(text, count - 1)) << text;
+  }
   EXPECT_EQ(text::characterPrefix(family + family + "z", 2), family + family);
   EXPECT_EQ(text::characterPrefix("e\u0301e\u0301", 1), "e\u0301");
   EXPECT_EQ(text::characterPrefix("a\r\nb", 2), "a\r\n");
@@ -143,7 +202,8 @@ TEST(Text, CountsAndCutsUserPerceivedCharacters) {
   for (Case c : {Case{"🇫🇷🇩🇪🇮", 3, "🇫🇷🇩🇪"},  // regional indicators pair up
                  Case{"\u1100\u1161\u11A8한국", 3, "\u1100\u1161\u11A8한"},  // jamo, syllables
                  Case{"👍🏽e\u0301\r\n", 3, "👍🏽e\u0301"}}) {  // emoji modifier, CR LF
-    EXPECT_EQ(text::characterCount(c.text), c.count) << c.text;
+    EXPECT_TRUE(text::atMostCharacters(c.text, c.count) && !text::atMostCharacters(c.text, c.count - 1))
+        << c.text;
     EXPECT_EQ(text::characterPrefix(c.text, 2), c.firstTwo) << c.text;
   }
 }
@@ -168,28 +228,50 @@ TEST(UUID, AcceptsTheHyphenatedFormInEitherCase) {
     EXPECT_FALSE(isUUID(bad)) << bad;
 }
 
-TEST(JSONWriter, PrettyFormSortsKeysAndEscapes) {
-  nlohmann::ordered_json value;
-  value["zeta"] = "a/b\x01\"";
-  value["alpha"] = nlohmann::ordered_json::array({1.5, 786432000.0, true});
-  value["mid"]["z"] = nullptr;
-  value["mid"]["a"] = nlohmann::ordered_json::object();
-  EXPECT_EQ(json::write(value, json::Style::pretty), R"({
+TEST(JSON, WriterFormsAndRecordErrors) {
+  auto write = [](json::Style style) {
+    json::Writer w(style);
+    w.beginObject();
+    w.key("alpha");
+    w.beginArray();
+    w.value(1.5);
+    w.value(786432000.0);
+    w.value(true);
+    w.endArray();
+    w.key("mid");
+    w.beginObject();
+    w.endObject();
+    w.key("zeta");
+    w.value("a/b\x01\"\xFF");  // not UTF-8: repaired, never written as garbage
+    w.endObject();
+    return w.take();
+  };
+  EXPECT_EQ(write(json::Style::pretty), R"({
   "alpha" : [
     1.5,
     786432000,
     true
   ],
-  "mid" : {
-    "a" : {},
-    "z" : null
-  },
-  "zeta" : "a\/b\u0001\""
+  "mid" : {},
+  "zeta" : "a\/b\u0001\"�"
 })");
-  EXPECT_EQ(json::write(value), R"({"zeta":"a/b\u0001\"","alpha":[1.5,786432000,true],"mid":{"z":null,"a":{}}})");
-  // Text that is not UTF-8 is repaired rather than written as garbage.
-  EXPECT_EQ(json::write(nlohmann::ordered_json("\xFF")), "\"\uFFFD\"");
-  EXPECT_THROW(json::parse("{"), DecodingError);
+  EXPECT_EQ(write(json::Style::compact), R"({"alpha":[1.5,786432000,true],"mid":{},"zeta":"a/b\u0001\"�"})");
+  json::Writer w;
+  EXPECT_THROW(w.value(std::nan("")), StatusError);
+
+  json::Parser parser;
+  EXPECT_EQ(testing::errorOf([&] { parser.parse("{", false, "thing"); }).rfind(
+                "DecodingError: The thing isn't valid JSON", 0),
+            0u);
+  json::Record record(parser.parse(R"({"a":"x","n":null,"i":1.5})", false, "thing"), "thing");
+  EXPECT_EQ(record.get<std::string_view>("a"), "x");
+  EXPECT_EQ(record.find<std::string_view>("n"), std::nullopt);
+  for (auto [call, text] : std::initializer_list<std::pair<std::function<void()>, const char*>>{
+           {[&] { record.get<std::string_view>("n"); }, "The thing's \"n\" is missing."},
+           {[&] { record.get<double>("a"); }, "The thing's \"a\" is not a number."},
+           {[&] { record.get<std::int64_t>("i"); }, "The thing's \"i\" is not an integer."},
+           {[&] { record.find<bool>("a"); }, "The thing's \"a\" is not a boolean."}})
+    EXPECT_EQ(testing::errorOf(call), std::string("DecodingError: ") + text);
 }
 
 }  // namespace

@@ -59,8 +59,7 @@ TEST(TaskStatus, InitializerCutsNameToUserPerceivedCharacters) {
   std::string longName;
   for (int i = 0; i < 200; ++i) longName += "e\u0301";
   auto t = TaskStatus("id", longName, LightState::done, Instant{0}, "Local status");
-  EXPECT_EQ(text::characterCount(t.name), 160u);
-  EXPECT_EQ(t.name.size(), 160u * 3);
+  EXPECT_EQ(t.name, longName.substr(0, 160 * 3));
   // A decoded name keeps its full length.
   t.name = longName;
   EXPECT_EQ(TaskStatus::decode(t.encoded()).name, longName);

@@ -64,11 +64,6 @@ struct ClaudeHookStore {
   // included), in directory order. A missing directory is empty; one bad
   // record file (link, not regular, oversized, undecodable) fails the call.
   std::vector<ClaudeHookRecord> loadAll(Instant now) const;
-
- private:
-  // One record file, strictly: a regular file, no link, at most
-  // maximumRecordBytes.
-  static ClaudeHookRecord load(const std::filesystem::path& file);
 };
 
 }  // namespace lantrel

@@ -90,20 +90,6 @@ struct ClaudeIntegration {
   // after the user's groups of each event.
   static std::string addingHooks(std::string_view data, std::string_view command);
   static std::string removingHooks(std::string_view data, std::string_view command);
-
- private:
-  // Writes the settings atomically (mode 0600), first saving `original` to
-  // "<settings>.lantrel-backup" when the file exists and the bytes change.
-  static void writeSettings(std::string_view data, const path& settingsURL,
-                            std::string_view original);
-  // The directory holding `url`, if it exists, must be a real directory of
-  // the current user.
-  static void validateParent(const path& url);
-  // What exists at `url` must be a regular file of the current user of at
-  // most `maximumSize` bytes.
-  static void validateExisting(const path& url, std::uint64_t maximumSize);
-  // Copies the executable beside `helperURL` and renames it into place.
-  static void installHelper(const path& helperSourceURL, const path& helperURL);
 };
 
 }  // namespace lantrel

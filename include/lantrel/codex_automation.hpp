@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "lantrel/instant.hpp"
+#include "lantrel/read_times_state.hpp"
 #include "lantrel/task_status.hpp"
 
 namespace lantrel {
@@ -34,37 +35,18 @@ struct CodexAutomationIndex {
   static std::optional<std::string> targetThreadID(std::string_view bytes);
 };
 
-// Per automation thread, the instant up to which the user has seen its
-// results; the `codexAutomations` member of TaskReadState. Stored as
-// {"readAt": {"<thread id>": "2025-10-01T12:34:56Z", ...}}.
-struct CodexAutomationReadState {
-  static constexpr std::uint64_t maximumFileBytes = 1'000'000;
-
-  // Lower-cased thread ID (TaskStatus::codexThreadID) -> read time.
-  std::map<std::string, Instant> readAt;
-
-  // ~/Library/Application Support/Lantrel/codex-automation-read-state.json
-  static std::filesystem::path defaultURL();
-
-  // A missing file is an empty state. A link, a non-regular file or one above
-  // maximumFileBytes throws StatusError::invalidRecord; undecodable content
-  // throws DecodingError. Nothing is written.
-  static CodexAutomationReadState load(const std::filesystem::path& url);
-  // Throws DecodingError unless the bytes are an object with a "readAt" map
-  // of whole-second ISO 8601 times.
-  static CodexAutomationReadState decode(std::string_view bytes);
-  // Replaces the file atomically (0600; created directories 0700). A time with
-  // a fraction is written as the next whole second, so a saved mark never
-  // moves before the moment it covered.
-  void save(const std::filesystem::path& url) const;
-
-  // True for a scheduled Codex task read at or after its updatedAt.
-  bool hasRead(const TaskStatus& task) const;
-  // Records a scheduled Codex task as read up to the later of `at` and its
-  // updatedAt; other tasks are ignored.
-  void markRead(const TaskStatus& task, Instant at);
-
-  bool operator==(const CodexAutomationReadState&) const = default;
+// Runs of scheduled automations, by their lower-cased thread ID
+// (TaskStatus::codexThreadID): the keys of CodexAutomationReadState.
+struct AutomationThreadKey {
+  static constexpr std::string_view fileName = "codex-automation-read-state.json";
+  static std::optional<std::string> of(const TaskStatus& task) {
+    if (task.provider() != TaskProvider::codex || task.isScheduled != true) return std::nullopt;
+    return task.codexThreadID();
+  }
 };
+
+// Per automation thread, the instant up to which the user has seen its
+// results; the `codexAutomations` member of TaskReadState.
+using CodexAutomationReadState = ReadTimesState<AutomationThreadKey>;
 
 }  // namespace lantrel

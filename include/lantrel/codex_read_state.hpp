@@ -14,10 +14,6 @@
 
 #include "lantrel/task_status.hpp"
 
-namespace simdjson::dom {
-class object;
-}
-
 namespace lantrel {
 
 // The desktop app's unread threads; the `codex` member of TaskReadState.
@@ -45,12 +41,13 @@ struct CodexReadState {
   bool hasRead(const TaskStatus& task) const;
 
   bool operator==(const CodexReadState&) const = default;
-
- private:
-  friend struct CodexGlobalState;
-  // The unread set from a parsed global state.
-  static CodexReadState decodeState(simdjson::dom::object document);
 };
+
+// TaskStatus::visibleState against the desktop app's unread set alone: a
+// finished Codex task that is neither scheduled nor in Orca is read when
+// hasRead() says so; every other finished task is unread.
+template <>
+LightState TaskStatus::visibleState(Instant now, const CodexReadState& readState) const;
 
 // Thread ID -> name of the local project the thread is assigned to (1 to 160
 // characters, trimmed).
@@ -60,10 +57,6 @@ struct CodexProjects {
   // Throws DecodingError when the bytes are not JSON of the file's shape; one
   // assignment or project missing a required key empties the whole result.
   static std::map<std::string, std::string> decode(std::string_view bytes);
-
- private:
-  friend struct CodexGlobalState;
-  static std::map<std::string, std::string> decodeProjects(simdjson::dom::object document);
 };
 
 // Both readings of the global state from one read and one parse, for a

@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "lantrel/orca_session_index.hpp"
 #include "lantrel/task_status.hpp"
 
@@ -114,11 +112,12 @@ class OrcaNavigator {
   std::future<void> open(std::string taskID, std::filesystem::path executable,
                          std::function<OrcaSessionIndex()> index) const;
 
-  // The "result" object of one answer of the tool. An answer larger than
-  // 4 000 000 bytes, not an object, or an "ok": true without an object
-  // "result" is invalidResponse; an answer without "ok": true is `failed`
-  // with its "error" → "code". Malformed JSON throws DecodingError.
-  static nlohmann::json result(std::string_view answer);
+  // The "result" object of one answer of the tool, as compact JSON text
+  // (members in the answer's order). An answer larger than 4 000 000
+  // bytes, not an object, or an "ok": true without an object "result" is
+  // invalidResponse; an answer without "ok": true is `failed` with its
+  // "error" → "code". Malformed JSON throws DecodingError.
+  static std::string result(std::string_view answer);
 
   // The handle ("term_" and a UUID) of the connected local terminal showing
   // the referenced pane, found in the answer to `terminal list`.

@@ -14,19 +14,6 @@
 
 namespace lantrel {
 
-// Where opening a task leads: its agent's desktop app (a deep link) or its
-// Orca pane (brought to the front by OrcaNavigator).
-struct TaskOpenDestination {
-  enum Kind { desktop, orca };
-
-  Kind kind;
-  std::string target;  // the URL for desktop, the task ID for orca
-
-  static TaskOpenDestination desktopURL(std::string url) { return {desktop, std::move(url)}; }
-  static TaskOpenDestination orcaTask(std::string taskID) { return {orca, std::move(taskID)}; }
-  bool operator==(const TaskOpenDestination&) const = default;
-};
-
 struct OrcaSessionIndex {
   // The status file is refused when larger than this.
   static constexpr std::int64_t fileLimit = 8000000;

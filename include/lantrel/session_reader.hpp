@@ -18,8 +18,8 @@ namespace lantrel {
 
 class SessionReader {
  public:
-  // Bytes read from a transcript: its head for the session ID, its tail for
-  // the state, its head again for a fallback name.
+  // Bytes read from a transcript, each byte once: its head for the session
+  // ID, its tail for the state, and a longer head for a fallback name.
   static constexpr std::uint64_t sessionIDHeadBytes = 65536;
   static constexpr std::uint64_t stateTailBytes = 524288;
   static constexpr std::uint64_t conversationNameHeadBytes = 524288;
@@ -36,14 +36,14 @@ class SessionReader {
   // automations. Transcripts beyond the limit are never opened. Unreadable
   // auxiliary files only lose names, projects or flags, but a recent
   // transcript that cannot be read or examined throws filesystem_error and
-  // no partial list is returned. No "sessions" directory gives no tasks.
-  static std::vector<TaskStatus> load(const std::filesystem::path& home, Instant now,
-                                      std::int64_t limit);
-  // The same with the project names already read (CodexGlobalState), so a
-  // caller that also needs the unread set parses the global state once.
-  static std::vector<TaskStatus> load(const std::filesystem::path& home, Instant now,
-                                      std::int64_t limit,
-                                      const std::map<std::string, std::string>& projectNames);
+  // no partial list is returned (a transcript removed meanwhile is passed
+  // over). No "sessions" directory gives no tasks.
+  // `projectNames`, when given, are the names already read
+  // (CodexGlobalState), so a caller that also needs the unread set parses
+  // the global state once.
+  static std::vector<TaskStatus> load(
+      const std::filesystem::path& home, Instant now, std::int64_t limit,
+      const std::map<std::string, std::string>* projectNames = nullptr);
 
   // The state of one session from the lines of its transcript (normally
   // the last stateTailBytes of whole lines). The record has the given ID,
@@ -63,13 +63,6 @@ class SessionReader {
   // in the transcript's head, or nullopt. Never fails.
   static std::optional<std::string> conversationName(const std::filesystem::path& url);
 
- private:
-  static std::vector<TaskStatus> loadTasks(const std::filesystem::path& home, Instant now,
-                                           std::int64_t limit,
-                                           const std::map<std::string, std::string>* projects);
-  // The last whole lines of a file within `limit` bytes. Throws
-  // filesystem_error when the file cannot be opened or read.
-  static std::string tail(const std::filesystem::path& url, std::uint64_t limit);
 };
 
 }  // namespace lantrel

@@ -25,8 +25,9 @@ struct StatusStore {
   std::filesystem::path location(std::string_view id) const;
 
   // Replaces the task's file atomically (mode 0600; created directories 0700).
-  // A record whose encoding exceeds maximumRecordBytes is refused with
-  // invalidRecord and the previous file stays as it was.
+  // A task whose name is empty or only white space, or whose encoding
+  // exceeds maximumRecordBytes, is refused with invalidRecord (the name
+  // before the ID is checked) and the previous file stays as it was.
   void write(const TaskStatus& task) const;
   // Deletes the ID's file; a missing file is no error.
   void remove(std::string_view id) const;

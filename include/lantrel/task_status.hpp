@@ -11,15 +11,16 @@
 #include "lantrel/errors.hpp"
 #include "lantrel/instant.hpp"
 
-namespace simdjson::dom {
-class parser;
-}
-
 namespace lantrel {
 
-struct CodexReadState;
-struct TaskReadState;
-struct TaskOpenDestination;  // lantrel/orca_session_index.hpp
+// Names are cut to this many user-perceived characters when a record is
+// built from a source (names read back from a file keep their length).
+inline constexpr std::size_t maximumNameCharacters = 160;
+// Reports dated more than this many seconds ahead of now come from a clock
+// that cannot be trusted.
+inline constexpr double futureTolerance = 60;
+// Working and waiting reports must be repeated within this many seconds.
+inline constexpr double heartbeatLimit = 300;
 
 enum class LightState { working, waiting, done, unread, failed, unknown };
 
@@ -58,6 +59,19 @@ struct OrcaSessionReference {
   bool operator==(const OrcaSessionReference&) const = default;
 };
 
+// Where opening a task leads: its agent's desktop app (a deep link) or its
+// Orca pane (brought to the front by OrcaNavigator).
+struct TaskOpenDestination {
+  enum Kind { desktop, orca };
+
+  Kind kind;
+  std::string target;  // the URL for desktop, the task ID for orca
+
+  static TaskOpenDestination desktopURL(std::string url) { return {desktop, std::move(url)}; }
+  static TaskOpenDestination orcaTask(std::string taskID) { return {orca, std::move(taskID)}; }
+  bool operator==(const TaskOpenDestination&) const = default;
+};
+
 struct TaskStatus {
   std::string id;
   std::string name;
@@ -75,8 +89,9 @@ struct TaskStatus {
   std::optional<OrcaSessionReference> orcaSession;
 
   TaskStatus() = default;
-  // Builds a record from the required values; `name` keeps its first 160
-  // user-perceived characters, the optional fields are absent.
+  // Builds a record from the required values; `name` keeps its first
+  // maximumNameCharacters user-perceived characters (invalid UTF-8
+  // repaired), the optional fields are absent.
   TaskStatus(std::string id, std::string name, LightState state, Instant updatedAt,
              std::string source);
 
@@ -91,24 +106,33 @@ struct TaskStatus {
   // The Claude Code session ID of a Claude task: the rest of "claude-<uuid>".
   std::optional<std::string> claudeSessionID() const;
 
-  // The state to show now: stale working and waiting reports (over 300 s)
-  // become unknown, reports more than 60 s in the future unknown, finished
-  // tasks done or unread by the read state. The second form reads Codex tasks
-  // against the desktop app's unread set and knows nothing else as read.
-  LightState visibleState(Instant now, const TaskReadState& readState) const;
-  LightState visibleState(Instant now, const CodexReadState& readState) const;
+  // The state to show at `now`. A report dated more than futureTolerance
+  // seconds ahead is unknown. Failed stays failed, and waiting with its
+  // attention confirmed stays waiting; other working and waiting reports
+  // older than heartbeatLimit are unknown. A finished task (done or unread)
+  // is done when `readState.hasRead(*this)`, else unread. `readState` is
+  // normally a TaskReadState (visible_state.hpp), which asks the read state
+  // of the task's own source; codex_read_state.hpp adds the form that knows
+  // only the Codex desktop app's unread set.
+  template <typename ReadState>
+  LightState visibleState(Instant now, const ReadState& readState) const {
+    LightState shown = visibleStateIfRead(now);
+    return shown == LightState::done && !readState.hasRead(*this) ? LightState::unread : shown;
+  }
+  // The state to show at `now` if the user has seen the task's result.
+  LightState visibleStateIfRead(Instant now) const;
+
   // Where opening the task leads: its Orca pane when it runs in one, else
-  // its desktop app's deep link, else nowhere. Defined with the Orca index.
+  // its desktop app's deep link, else nowhere.
   std::optional<TaskOpenDestination> openDestination() const;
 
   // The compact JSON form of a task file (keys in field order, instants as
-  // seconds since 2001, absent fields without a key).
+  // seconds since 2001, absent fields without a key). An instant that is not
+  // finite (JSON has no such number) throws StatusError::invalidRecord.
   std::string encoded() const;
   // Reads one record; throws DecodingError for malformed JSON, a missing or
   // mistyped required key, or an unknown state. Unknown keys are ignored.
   static TaskStatus decode(std::string_view json);
-  // The same with a parser the caller reuses across many records.
-  static TaskStatus decode(std::string_view json, simdjson::dom::parser& parser);
 
   bool operator==(const TaskStatus&) const = default;
 };

@@ -80,8 +80,8 @@ std::string setCommand(const StatusStore& store, const Arguments& args) {
   const std::string& id = args[1];
   auto state = lightState(args[2]);
   if (!state) throw StatusError(StatusError::invalidRecord);
+  // The store refuses a blank name before it looks at the ID.
   std::string name = text::repairUTF8(args[3]);
-  if (text::trimmed(name).empty()) throw StatusError(StatusError::invalidRecord);
   store.write(TaskStatus(id, name, *state, Instant::now(), std::string(localSource)));
   return std::string(label(*state)) + ": " + name + "\n";
 }
@@ -123,7 +123,7 @@ std::string codexCommand(const Arguments& args) {
   TaskReadState readState(std::move(global.readState), std::move(automations), ClaudeReadState(),
                           OrcaReadState());
 
-  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30, global.projects);
+  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30, &global.projects);
   std::vector<DesktopAttention::Record> records =
       DesktopAttention::load(DesktopAttention::defaultDirectory(), Instant::now());
   tasks = DesktopAttention::applying(records, std::move(tasks), Instant::now());

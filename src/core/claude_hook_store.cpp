@@ -1,12 +1,7 @@
 #include "lantrel/claude_hook_store.hpp"
 
-
-#include <cerrno>
-
-#include <nlohmann/json.hpp>
-#include <simdjson.h>
-
 #include "support/files.hpp"
+#include "support/json.hpp"
 #include "support/json_writer.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
@@ -18,36 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void refuse() { throw StatusError(StatusError::invalidRecord); }
-
-// --- record decoding --------------------------------------------------------
-
-[[noreturn]] void fail(std::string_view key, std::string_view problem) {
-  throw DecodingError("The hook record's \"" + std::string(key) + "\" " + std::string(problem) +
-                      ".");
-}
-
-const nlohmann::json& required(const nlohmann::json& object, std::string_view key) {
-  auto it = object.find(key);
-  if (it == object.end()) fail(key, "is missing");
-  return *it;
-}
-
-std::string stringValue(const nlohmann::json& object, std::string_view key) {
-  const nlohmann::json& value = required(object, key);
-  if (!value.is_string()) fail(key, "is not a string");
-  return value.get<std::string>();
-}
-
-// Exactly the form the store writes: whole seconds in UTC with "Z".
-Instant instantValue(const nlohmann::json& object, std::string_view key) {
-  std::string text = stringValue(object, key);
-  std::optional<Instant> instant;
-  if (!text.empty() && text.back() == 'Z') instant = Instant::parseISO8601(text, false);
-  if (!instant) fail(key, "is not an ISO 8601 date in whole UTC seconds");
-  return *instant;
-}
-
-// --- events -----------------------------------------------------------------
 
 struct Transition {
   LightState state;
@@ -61,22 +26,12 @@ struct EventFacts {
   std::optional<std::string_view> notificationType;
 };
 
-std::optional<std::string_view> stringMember(const simdjson::dom::object& object,
-                                             std::string_view key) {
-  std::string_view value;
-  if (object[key].get_string().get(value) != simdjson::SUCCESS) return std::nullopt;
-  return value;
-}
-
 // "cwd" and "transcript_path": absolute, at most maximumPathCharacters
 // user-perceived characters.
-std::string_view pathMember(const simdjson::dom::object& object, std::string_view key) {
-  std::optional<std::string_view> value = stringMember(object, key);
-  if (!value || value->empty() || value->front() != '/') refuse();
-  // Counting characters needs ICU only when the bytes could exceed the limit.
-  if (value->size() > ClaudeHookStore::maximumPathCharacters &&
-      text::characterCount(*value) > ClaudeHookStore::maximumPathCharacters)
-    refuse();
+std::string_view pathMember(json::Object event, std::string_view key) {
+  auto value = json::string(event, key);
+  if (!value || !value->starts_with('/')) refuse();
+  if (!text::atMostCharacters(*value, ClaudeHookStore::maximumPathCharacters)) refuse();
   return *value;
 }
 
@@ -110,34 +65,49 @@ std::optional<Transition> transition(const EventFacts& event,
   return std::nullopt;
 }
 
+ClaudeHookRecord decodeRecord(std::string_view text, bool padded) {
+  json::Parser parser;
+  json::Record r(parser.parse(text, padded, "hook record"), "hook record");
+  ClaudeHookRecord record;
+  record.sessionID = r.get<std::string_view>("sessionID");
+  std::optional<LightState> state = lightState(r.get<std::string_view>("state"));
+  if (!state) r.fail("state", "is not a light state");
+  record.state = *state;
+  // Exactly the form the store writes: whole seconds in UTC with "Z".
+  std::string_view updatedAt = r.get<std::string_view>("updatedAt");
+  auto instant = updatedAt.ends_with('Z') ? Instant::parseISO8601(updatedAt, false) : std::nullopt;
+  if (!instant) r.fail("updatedAt", "is not an ISO 8601 date in whole UTC seconds");
+  record.updatedAt = *instant;
+  record.cwd = r.get<std::string_view>("cwd");
+  record.transcriptPath = r.get<std::string_view>("transcriptPath");
+  record.confirmedAttentionPending = r.get<bool>("confirmedAttentionPending");
+  return record;
+}
+
+// One record file, strictly: a regular file, no link, at most
+// maximumRecordBytes.
+ClaudeHookRecord load(const fs::path& file) {
+  files::ReadBuffer buffer;
+  return decodeRecord(files::readOwnFile(file, ClaudeHookStore::maximumRecordBytes, buffer), true);
+}
+
 }  // namespace
 
 std::string ClaudeHookRecord::encoded() const {
-  nlohmann::ordered_json object;
-  object["sessionID"] = sessionID;
-  object["state"] = std::string(rawValue(state));
-  object["updatedAt"] = updatedAt.iso8601();
-  object["cwd"] = cwd;
-  object["transcriptPath"] = transcriptPath;
-  object["confirmedAttentionPending"] = confirmedAttentionPending;
-  return json::write(object);
+  json::Writer w;
+  w.beginObject();
+  w.member("sessionID", sessionID);
+  w.member("state", rawValue(state));
+  w.member("updatedAt", updatedAt.iso8601());
+  w.member("cwd", cwd);
+  w.member("transcriptPath", transcriptPath);
+  w.member("confirmedAttentionPending", confirmedAttentionPending);
+  w.endObject();
+  return w.take();
 }
 
 ClaudeHookRecord ClaudeHookRecord::decode(std::string_view text) {
-  nlohmann::json object = json::parse(text);
-  if (!object.is_object()) throw DecodingError("The hook record is not a JSON object.");
-  ClaudeHookRecord record;
-  record.sessionID = stringValue(object, "sessionID");
-  std::optional<LightState> state = lightState(stringValue(object, "state"));
-  if (!state) fail("state", "is not a light state");
-  record.state = *state;
-  record.updatedAt = instantValue(object, "updatedAt");
-  record.cwd = stringValue(object, "cwd");
-  record.transcriptPath = stringValue(object, "transcriptPath");
-  const nlohmann::json& pending = required(object, "confirmedAttentionPending");
-  if (!pending.is_boolean()) fail("confirmedAttentionPending", "is not a boolean");
-  record.confirmedAttentionPending = pending.get<bool>();
-  return record;
+  return decodeRecord(text, false);
 }
 
 fs::path ClaudeHookStore::defaultDirectory() {
@@ -146,25 +116,18 @@ fs::path ClaudeHookStore::defaultDirectory() {
 
 void ClaudeHookStore::ingest(std::string_view event, Instant now) const {
   if (event.size() > maximumEventBytes) refuse();
+  json::Parser parser;
+  json::Object object;
+  if (parser.parse(event, false, "hook event").get(object) != simdjson::SUCCESS) refuse();
 
-  simdjson::dom::parser parser;
-  simdjson::dom::element root;
-  if (auto error = parser.parse(event.data(), event.size()).get(root))
-    throw DecodingError(std::string("The hook event isn't valid JSON: ") +
-                        simdjson::error_message(error));
-  simdjson::dom::object object;
-  if (root.get_object().get(object) != simdjson::SUCCESS) refuse();
-
-  std::optional<std::string_view> sessionID = stringMember(object, "session_id");
+  std::optional<std::string_view> sessionID = json::string(object, "session_id");
   if (!sessionID || !isUUID(*sessionID)) refuse();
-  EventFacts facts;
-  std::optional<std::string_view> name = stringMember(object, "hook_event_name");
+  std::optional<std::string_view> name = json::string(object, "hook_event_name");
   if (!name) refuse();
-  facts.name = *name;
   std::string_view cwd = pathMember(object, "cwd");
   std::string_view transcriptPath = pathMember(object, "transcript_path");
-  facts.toolName = stringMember(object, "tool_name");
-  facts.notificationType = stringMember(object, "notification_type");
+  EventFacts facts{*name, json::string(object, "tool_name"),
+                   json::string(object, "notification_type")};
 
   // The session ID is a UUID, so the file cannot land outside the directory.
   fs::path file = directory / (std::string(*sessionID) + ".json");
@@ -200,16 +163,13 @@ void ClaudeHookStore::ingest(std::string_view event, Instant now) const {
 
 std::vector<ClaudeHookRecord> ClaudeHookStore::loadAll(Instant now) const {
   std::vector<ClaudeHookRecord> records;
-  files::forEachEntry(directory, [&](std::string_view name, unsigned char) {
-    if (!files::hasJSONExtension(name)) return;
-    ClaudeHookRecord record = load(directory / name);
+  files::walk(directory, {}, [&](const files::DirectoryEntry& entry) {
+    if (!files::hasExtension(entry.name, "json")) return true;
+    ClaudeHookRecord record = load(std::string(entry.path));
     if (now - record.updatedAt < recordLifetime) records.push_back(std::move(record));
+    return true;
   });
   return records;
-}
-
-ClaudeHookRecord ClaudeHookStore::load(const fs::path& file) {
-  return ClaudeHookRecord::decode(files::readOwnFile(file, maximumRecordBytes));
 }
 
 }  // namespace lantrel

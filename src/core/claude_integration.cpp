@@ -1,19 +1,12 @@
 #include "lantrel/claude_integration.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "lantrel/errors.hpp"
 #include "support/files.hpp"
-#include "support/json_writer.hpp"
 #include "support/text.hpp"
-#include "support/uuid.hpp"
 
 namespace lantrel {
 
@@ -30,31 +23,19 @@ constexpr std::string_view healthNames[] = {"Disabled", "Enabled", "Needs repair
 
 [[noreturn]] void refuse() { throw StatusError(StatusError::invalidRecord); }
 
-// Counts bracket nesting outside strings, stopping as soon as it is too deep.
-void checkNesting(std::string_view text) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > maximumSettingsDepth) refuse();
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-}
-
 // The settings as a JSON object; syntax errors throw DecodingError, other
 // refusals StatusError::invalidRecord.
 Json parseSettings(std::string_view data) {
   if (data.size() > ClaudeIntegration::maximumSettingsBytes) refuse();
-  checkNesting(data);
-  Json settings = json::parse(data);
+  Json settings;
+  try {
+    settings = Json::parse(data, [](int depth, Json::parse_event_t, Json&) {
+      if (depth > maximumSettingsDepth) refuse();
+      return true;
+    });
+  } catch (const Json::exception& e) {
+    throw DecodingError(std::string("The Claude settings aren't valid JSON: ") + e.what());
+  }
   if (!settings.is_object()) refuse();
   return settings;
 }
@@ -135,8 +116,38 @@ fs::path backupURL(const fs::path& settingsURL) {
 bool isUsableHelper(const fs::path& helperURL) {
   std::optional<files::ResourceValues> values = files::resourceValuesIfExists(helperURL);
   return values && values->isRegularFile && values->owner == ::geteuid() &&
-         values->size <= ClaudeIntegration::maximumHelperBytes &&
-         ::access(helperURL.c_str(), X_OK) == 0;
+         values->size <= ClaudeIntegration::maximumHelperBytes && files::isExecutable(helperURL);
+}
+
+// The directory holding `url`, if it exists, must be a real directory of
+// the current user.
+void validateParent(const fs::path& url) {
+  fs::path parent = url.parent_path();
+  if (parent.empty()) parent = ".";
+  std::optional<files::ResourceValues> values = files::resourceValuesIfExists(parent);
+  if (!values) return;
+  if (!values->isDirectory || values->isSymbolicLink || values->owner != ::geteuid()) refuse();
+}
+
+// What exists at `url` must be a regular file of the current user of at
+// most `maximumSize` bytes.
+void validateExisting(const fs::path& url, std::uint64_t maximumSize) {
+  std::optional<files::ResourceValues> values = files::resourceValuesIfExists(url);
+  if (!values) return;
+  if (!values->isRegularFile || values->isSymbolicLink || values->size > maximumSize ||
+      values->owner != ::geteuid())
+    refuse();
+}
+
+// Writes the settings atomically (mode 0600), first saving `original` to
+// "<settings>.lantrel-backup" when the file exists and the bytes change.
+void writeSettings(std::string_view data, const fs::path& settingsURL, std::string_view original) {
+  validateParent(settingsURL);
+  validateExisting(settingsURL, ClaudeIntegration::maximumSettingsBytes);
+  files::createDirectories(settingsURL.parent_path());
+  if (files::resourceValuesIfExists(settingsURL) && data != original)
+    files::replaceAtomically(backupURL(settingsURL), original, 0600);
+  files::replaceAtomically(settingsURL, data, 0600);
 }
 
 }  // namespace
@@ -175,7 +186,8 @@ ClaudeIntegrationHealth ClaudeIntegration::health(const path& settingsURL,
     validateExisting(settingsURL, maximumSettingsBytes);
     validateParent(settingsURL);
     validateParent(helperURL);
-    Json settings = parseSettings(files::readOwnFile(settingsURL, maximumSettingsBytes));
+    files::ReadBuffer buffer;
+    Json settings = parseSettings(files::readOwnFile(settingsURL, maximumSettingsBytes, buffer));
     int count = installedSignatures(settings, command(helperURL));
     if (count == 0) return ClaudeIntegrationHealth::disabled;
     if (count == static_cast<int>(specifications.size()) && isUsableHelper(helperURL))
@@ -194,12 +206,16 @@ void ClaudeIntegration::enable(const path& helperSourceURL, const path& settings
   validateExisting(settingsURL, maximumSettingsBytes);
   // The new settings are worked out first, so settings that cannot take the
   // hooks are refused before anything is copied.
+  files::ReadBuffer buffer;
   std::string original = files::resourceValuesIfExists(settingsURL)
-                             ? files::readOwnFile(settingsURL, maximumSettingsBytes)
+                             ? std::string(files::readOwnFile(settingsURL, maximumSettingsBytes, buffer))
                              : std::string("{}");
   std::string updated = addingHooks(original, command(helperURL));
   files::createDirectories(helperURL.parent_path());
-  installHelper(helperSourceURL, helperURL);
+  // Replaced in one step: whoever opens the path finds the old executable or
+  // the new one, never a missing or partial one. A copy that enable would
+  // refuse next time is never installed.
+  files::copyAtomically(helperSourceURL, helperURL, 0700, maximumHelperBytes);
   writeSettings(updated, settingsURL, original);
 }
 
@@ -207,7 +223,8 @@ void ClaudeIntegration::disable(const path& settingsURL, const path& helperURL) 
   if (!files::resourceValuesIfExists(settingsURL)) return;
   validateParent(settingsURL);
   validateExisting(settingsURL, maximumSettingsBytes);
-  std::string original = files::readOwnFile(settingsURL, maximumSettingsBytes);
+  files::ReadBuffer buffer;
+  std::string original(files::readOwnFile(settingsURL, maximumSettingsBytes, buffer));
   writeSettings(removingHooks(original, command(helperURL)), settingsURL, original);
 }
 
@@ -244,86 +261,6 @@ std::string ClaudeIntegration::removingHooks(std::string_view data, std::string_
     else *it = std::move(cleaned);
   }
   return serialize(settings);
-}
-
-void ClaudeIntegration::writeSettings(std::string_view data, const path& settingsURL,
-                                      std::string_view original) {
-  validateParent(settingsURL);
-  validateExisting(settingsURL, maximumSettingsBytes);
-  files::createDirectories(settingsURL.parent_path());
-  if (files::resourceValuesIfExists(settingsURL) && data != original)
-    files::replaceAtomically(backupURL(settingsURL), original, 0600);
-  files::replaceAtomically(settingsURL, data, 0600);
-}
-
-void ClaudeIntegration::validateParent(const path& url) {
-  path parent = url.parent_path();
-  if (parent.empty()) parent = ".";
-  std::optional<files::ResourceValues> values = files::resourceValuesIfExists(parent);
-  if (!values) return;
-  if (!values->isDirectory || values->isSymbolicLink || values->owner != ::geteuid()) refuse();
-}
-
-void ClaudeIntegration::validateExisting(const path& url, std::uint64_t maximumSize) {
-  std::optional<files::ResourceValues> values = files::resourceValuesIfExists(url);
-  if (!values) return;
-  if (!values->isRegularFile || values->isSymbolicLink || values->size > maximumSize ||
-      values->owner != ::geteuid())
-    refuse();
-}
-
-void ClaudeIntegration::installHelper(const path& helperSourceURL, const path& helperURL) {
-  // O_NONBLOCK: a FIFO in place of the source must not hang the copy.
-  files::Descriptor source(::open(helperSourceURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (source.fd < 0) files::throwErrno("cannot open file", helperSourceURL, errno);
-  struct stat st;
-  if (::fstat(source.fd, &st) != 0)
-    files::throwErrno("cannot read file attributes", helperSourceURL, errno);
-  // A copy that enable would refuse next time must not be installed.
-  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > maximumHelperBytes)
-    refuse();
-
-  path temporary = helperURL.parent_path() / (".lantrel-status-" + randomUUID());
-  files::Descriptor copy(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                         0600));
-  if (copy.fd < 0) files::throwErrno("cannot create temporary file", temporary, errno);
-  // The half-made copy never outlives a failure.
-  auto fail = [&](const char* what, const path& where) {
-    int error = errno;
-    ::unlink(temporary.c_str());
-    files::throwErrno(what, where, error);
-  };
-  std::vector<char> buffer(1 << 16);
-  std::uint64_t total = 0;
-  for (;;) {
-    ssize_t n = ::read(source.fd, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot read file", helperSourceURL);
-    }
-    if (n == 0) break;
-    total += static_cast<std::uint64_t>(n);
-    if (total > maximumHelperBytes) {
-      ::unlink(temporary.c_str());
-      refuse();
-    }
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(copy.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        fail("cannot write file", temporary);
-      }
-      done += w;
-    }
-  }
-  if (::fsync(copy.fd) != 0) fail("cannot write file", temporary);
-  if (::fchmod(copy.fd, 0700) != 0) fail("cannot set permissions", temporary);
-  int fd = copy.fd;
-  copy.fd = -1;
-  if (::close(fd) != 0) fail("cannot write file", temporary);
-  // rename replaces the old executable in one step: whoever opens the path
-  // finds the old file or the new one, never a missing or partial one.
-  if (::rename(temporary.c_str(), helperURL.c_str()) != 0) fail("cannot replace file", helperURL);
 }
 
 }  // namespace lantrel

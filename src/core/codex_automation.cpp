@@ -1,9 +1,6 @@
 #include "lantrel/codex_automation.hpp"
 
-#include <dirent.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -11,7 +8,6 @@
 #include <unicode/unistr.h>
 
 #include "lantrel/errors.hpp"
-#include "read_times_file.hpp"
 #include "support/files.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
@@ -67,47 +63,31 @@ class TargetLine {
   std::unique_ptr<icu::RegexMatcher> matcher_;
 };
 
-struct DirectoryCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-
-// The first `limit` visible entry names, in listing order; empty when the
-// directory is missing or cannot be listed.
-std::vector<std::string> visibleEntries(const std::filesystem::path& directory, std::size_t limit) {
-  std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(directory.c_str()));
-  if (!listing) return {};
-  std::vector<std::string> names;
-  errno = 0;
-  while (names.size() < limit) {
-    const dirent* entry = ::readdir(listing.get());
-    if (!entry) {
-      if (errno != 0) return {};
-      break;
-    }
-    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-  }
-  return names;
-}
-
 }  // namespace
 
 std::set<std::string> CodexAutomationIndex::load(const std::filesystem::path& home) {
-  std::filesystem::path directory = home / "automations";
+  // The first visible entries, in listing order; a directory that is missing
+  // or cannot be listed gives none.
+  std::vector<std::string> names;
+  try {
+    files::walk(home / "automations", {.skipHidden = true}, [&](const files::DirectoryEntry& e) {
+      names.emplace_back(e.path);
+      return names.size() < maximumEntries;
+    });
+  } catch (const std::filesystem::filesystem_error&) {
+    names.clear();
+  }
   std::set<std::string> threads;
-  std::vector<std::string> names = visibleEntries(directory, maximumEntries);
-  if (names.empty()) return threads;
   TargetLine targetLine;
-  for (const std::string& name : names) {
-    std::filesystem::path entry = directory / name;
+  files::ReadBuffer buffer;
+  for (const std::string& entry : names) {
     files::ResourceValues values = files::resourceValues(entry);  // failure ends the load
-    if (!values.isDirectory || values.isSymbolicLink) continue;
-    std::string definition;
+    if (!values.isDirectory) continue;
+    std::string_view definition;
     try {
       // Refuses links, non-regular and oversized files before reading.
-      definition = files::readOwnFile(entry / "automation.toml", maximumDefinitionBytes);
-    } catch (const std::filesystem::filesystem_error&) {
-      continue;
-    } catch (const StatusError&) {
+      definition = files::readOwnFile(entry + "/automation.toml", maximumDefinitionBytes, buffer);
+    } catch (const std::exception&) {
       continue;
     }
     if (auto thread = targetLine.threadID(definition)) threads.insert(std::move(*thread));
@@ -117,44 +97,6 @@ std::set<std::string> CodexAutomationIndex::load(const std::filesystem::path& ho
 
 std::optional<std::string> CodexAutomationIndex::targetThreadID(std::string_view bytes) {
   return TargetLine().threadID(bytes);
-}
-
-std::filesystem::path CodexAutomationReadState::defaultURL() {
-  return files::homeDirectory() /
-         "Library/Application Support/Lantrel/codex-automation-read-state.json";
-}
-
-CodexAutomationReadState CodexAutomationReadState::load(const std::filesystem::path& url) {
-  return CodexAutomationReadState{readtimes::load(url, maximumFileBytes)};
-}
-
-CodexAutomationReadState CodexAutomationReadState::decode(std::string_view bytes) {
-  return CodexAutomationReadState{readtimes::decode(bytes)};
-}
-
-void CodexAutomationReadState::save(const std::filesystem::path& url) const {
-  readtimes::save(url, readAt);
-}
-
-namespace {
-
-// The thread of a scheduled Codex run; nullopt for every other task.
-std::optional<std::string> scheduledThread(const TaskStatus& task) {
-  if (task.provider() != TaskProvider::codex || task.isScheduled != true) return std::nullopt;
-  return task.codexThreadID();
-}
-
-}  // namespace
-
-bool CodexAutomationReadState::hasRead(const TaskStatus& task) const {
-  auto thread = scheduledThread(task);
-  if (!thread) return false;
-  auto entry = readAt.find(*thread);
-  return entry != readAt.end() && entry->second >= task.updatedAt;
-}
-
-void CodexAutomationReadState::markRead(const TaskStatus& task, Instant at) {
-  if (auto thread = scheduledThread(task)) readAt[*thread] = std::max(at, task.updatedAt);
 }
 
 }  // namespace lantrel

@@ -5,14 +5,11 @@
 
 #include "lantrel/desktop_attention.hpp"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <iterator>
 #include <map>
-#include <memory>
+#include <system_error>
 
 #include "support/files.hpp"
 #include "support/text.hpp"
@@ -32,10 +29,6 @@ constexpr std::string_view showQuestion = "[desktop-notifications] show question
 constexpr std::string_view sendingResponse = "Sending server response ";
 constexpr std::string_view questionMethod = "item/tool/requestUserInput";
 
-constexpr std::array<std::string_view, 4> requestMethods = {
-    "item/commandExecution/requestApproval", "item/fileChange/requestApproval",
-    "item/permissions/requestApproval", questionMethod};
-
 struct ApprovalKind {
   std::string_view kind;
   std::string_view method;
@@ -52,13 +45,9 @@ constexpr std::string_view codexTaskPrefix = "codex-";
 // --- reading the log ----------------------------------------------------
 
 struct Candidate {
-  fs::path url;
+  std::string url;
   Instant date;
   std::string scope;
-};
-
-struct DirectoryCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
 };
 
 // "YYYY/MM/DD" of the UTC day `offset` days from `now`, from the date the
@@ -72,87 +61,71 @@ std::string dayPath(Instant now, int offset) {
 // Appends the day directory's desktop log files. The scope, the name up to
 // "-t0-", tells which run of the app wrote a file.
 void collectCandidates(const fs::path& day, std::vector<Candidate>& candidates) {
-  std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(day.c_str()));
-  if (!listing) files::throwErrno("cannot list directory", day, errno);
-  errno = 0;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    std::string_view name = entry->d_name;
+  files::walk(day, {}, [&](const files::DirectoryEntry& entry) {
+    std::string_view name = entry.name;
     std::size_t scopeEnd = name.find("-t0-");
-    if (name.starts_with("codex-desktop-") && name.ends_with(".log") &&
-        scopeEnd != std::string_view::npos) {
-      fs::path url = day / name;
-      files::ResourceValues values = files::resourceValues(url);
-      if (values.isRegularFile && !values.isSymbolicLink)
-        candidates.push_back({url, values.modified, std::string(name.substr(0, scopeEnd))});
-    }
-    errno = 0;
-  }
-  if (errno != 0) files::throwErrno("cannot list directory", day, errno);
+    if (!name.starts_with("codex-desktop-") || !name.ends_with(".log") ||
+        scopeEnd == std::string_view::npos)
+      return true;
+    auto values = entry.values();  // a failure fails the whole load
+    if (values && values->isRegularFile)
+      candidates.push_back({std::string(entry.path), values->modified, std::string(name.substr(0, scopeEnd))});
+    return true;
+  });
 }
 
 // --- the line grammar -------------------------------------------------------
 
-// The fields a line may carry; a later token of the same name wins.
-struct Fields {
-  std::optional<std::string_view> conversationId, requestId, kind, id, method;
-
-  void set(std::string_view name, std::string_view value) {
-    if (name == "conversationId") conversationId = value;
-    else if (name == "requestId") requestId = value;
-    else if (name == "kind") kind = value;
-    else if (name == "id") id = value;
-    else if (name == "method") method = value;
-  }
-};
-
-// Tokens "name=value" separated by spaces, up to " response=", which starts
-// the response body. Leading "=" of a token are skipped; the value keeps any
-// further "="; a token without a name or a value is ignored.
-Fields fieldsOf(std::string_view message) {
-  Fields fields;
+// The value of the field `name` in a message: the last of its tokens
+// "name=value", separated by spaces, before " response=" (which starts the
+// response body). Leading "=" of a token are skipped and the value keeps any
+// further "="; a token without a name or a value sets nothing.
+std::optional<std::string_view> field(std::string_view message, std::string_view name) {
+  std::optional<std::string_view> value;
   std::string_view area = message.substr(0, message.find(" response="));
-  std::size_t start = 0;
-  while (start < area.size()) {
-    std::size_t end = area.find(' ', start);
-    if (end == std::string_view::npos) end = area.size();
-    std::string_view token = area.substr(start, end - start);
-    start = end + 1;
-    std::size_t nameStart = token.find_first_not_of('=');
-    if (nameStart == std::string_view::npos) continue;
-    token.remove_prefix(nameStart);
+  while (!area.empty()) {
+    std::string_view token = area.substr(0, area.find(' '));
+    area.remove_prefix(std::min(area.size(), token.size() + 1));
+    token.remove_prefix(std::min(token.size(), token.find_first_not_of('=')));
     std::size_t equals = token.find('=');
-    if (equals == std::string_view::npos || equals + 1 == token.size()) continue;
-    fields.set(token.substr(0, equals), token.substr(equals + 1));
+    if (equals != std::string_view::npos && equals + 1 < token.size() &&
+        token.substr(0, equals) == name)
+      value = token.substr(equals + 1);
   }
-  return fields;
+  return value;
 }
 
 std::optional<DesktopAttention::Record> requestRecord(Instant date, std::string_view message,
                                                       bool question) {
-  Fields fields = fieldsOf(message);
-  if (!fields.conversationId || !isUUID(*fields.conversationId)) return std::nullopt;
-  if (!fields.requestId ||
-      text::characterCount(*fields.requestId) > maximumRequestIDCharacters)
+  auto conversationID = field(message, "conversationId");
+  auto requestID = field(message, "requestId");
+  if (!conversationID || !isUUID(*conversationID) || !requestID ||
+      !text::atMostCharacters(*requestID, maximumRequestIDCharacters))
     return std::nullopt;
   std::string_view method = questionMethod;
   if (!question) {
+    auto kind = field(message, "kind");
     auto known = std::find_if(approvalMethodsByKind.begin(), approvalMethodsByKind.end(),
-                              [&](const ApprovalKind& k) { return k.kind == fields.kind; });
+                              [&](const ApprovalKind& k) { return k.kind == kind; });
     if (known == approvalMethodsByKind.end()) return std::nullopt;
     method = known->method;
   }
-  return DesktopAttention::Record{date, std::string(*fields.requestId), std::string(method),
-                                  std::string(*fields.conversationId)};
+  return DesktopAttention::Record{date, std::string(*requestID), std::string(method),
+                                  std::string(*conversationID)};
+}
+
+// The four methods of requests the app shows the user.
+bool isRequestMethod(std::string_view method) {
+  return method == questionMethod ||
+         std::any_of(approvalMethodsByKind.begin(), approvalMethodsByKind.end(),
+                     [&](const ApprovalKind& k) { return k.method == method; });
 }
 
 std::optional<DesktopAttention::Record> responseRecord(Instant date, std::string_view message) {
-  Fields fields = fieldsOf(message);
-  if (!fields.id || !fields.method ||
-      std::find(requestMethods.begin(), requestMethods.end(), *fields.method) ==
-          requestMethods.end())
-    return std::nullopt;
-  return DesktopAttention::Record{date, std::string(*fields.id), std::string(*fields.method),
-                                  std::nullopt};
+  auto id = field(message, "id");
+  auto method = field(message, "method");
+  if (!id || !method || !isRequestMethod(*method)) return std::nullopt;
+  return DesktopAttention::Record{date, std::string(*id), std::string(*method), std::nullopt};
 }
 
 std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
@@ -185,27 +158,21 @@ fs::path DesktopAttention::defaultDirectory() {
 
 std::vector<DesktopAttention::Record> DesktopAttention::parse(std::string_view data) {
   std::vector<Record> records;
-  std::size_t start = 0;
-  while (start < data.size()) {
-    std::size_t end = data.find('\n', start);
-    if (end == std::string_view::npos) end = data.size();
-    std::string_view line = data.substr(start, end - start);
-    start = end + 1;
-    if (line.empty() || line.size() >= maximumLineBytes) continue;
-    if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
-  }
+  text::forEachLine(data, [&](std::string_view line) {
+    if (line.size() < maximumLineBytes)
+      if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
+    return true;
+  });
   return records;
 }
 
 std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& directory,
                                                              Instant now) {
-  std::error_code error;
-  if (!fs::exists(directory, error)) return {};
   std::vector<Candidate> candidates;
   std::vector<std::string> days = {dayPath(now, -1), dayPath(now, 0)};
   if (days[1] == days[0]) days.pop_back();  // at the calendar's far end
-  for (const std::string& day : days)
-    if (fs::exists(directory / day, error)) collectCandidates(directory / day, candidates);
+  // A missing log directory or day directory holds no candidates.
+  for (const std::string& day : days) collectCandidates(directory / day, candidates);
   if (candidates.empty()) return {};
 
   // Only the files of the app's latest run count: older runs of another
@@ -220,8 +187,17 @@ std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& dir
   if (candidates.size() > maximumFiles) candidates.resize(maximumFiles);
 
   std::vector<Record> records;
+  files::ReadBuffer buffer;
   for (const auto& candidate : candidates) {
-    std::vector<Record> found = parse(files::readTailLines(candidate.url, tailBytes));
+    std::string_view tail;
+    try {
+      tail = files::readTailLines(candidate.url, tailBytes, false, buffer);
+    } catch (const fs::filesystem_error& error) {
+      // Removed since the listing (the app rotates its logs): it is gone.
+      if (error.code() == std::errc::no_such_file_or_directory) continue;
+      throw;
+    }
+    std::vector<Record> found = parse(tail);
     std::move(found.begin(), found.end(), std::back_inserter(records));
   }
   return records;

@@ -1,18 +1,12 @@
 #include "lantrel/launch_at_login.hpp"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <string_view>
-#include <vector>
 
 #include "lantrel/errors.hpp"
 #include "support/files.hpp"
-
-extern char** environ;
+#include "support/process.hpp"
+#include "support/text.hpp"
 
 namespace lantrel {
 
@@ -114,27 +108,23 @@ fs::path XDGAutostart::entryPath(const fs::path& directory) {
 }
 
 LaunchAtLoginState XDGAutostart::status(const fs::path& entry) {
-  std::string text;
+  files::ReadBuffer buffer;
+  std::string_view text;
   try {
-    text = files::readOwnFile(entry, maximumEntryBytes);
+    text = files::readOwnFile(entry, maximumEntryBytes, buffer);
   } catch (const std::exception&) {
     // Absent, unreadable or not a plain file: nothing starts at login.
     return LaunchAtLoginState::disabled;
   }
   bool inEntryGroup = false, hasExec = false, switchedOff = false;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line = trimmedASCII(std::string_view(text).substr(start, end - start));
-    start = end + 1;
-    if (line.empty() || line.front() == '#') continue;
-    if (line.front() == '[') {
+  text::forEachLine(text, [&](std::string_view raw) {
+    std::string_view line = trimmedASCII(raw);
+    if (line.starts_with('[')) {
       inEntryGroup = line == "[Desktop Entry]";
-      continue;
+      return true;
     }
     std::size_t equals = line.find('=');
-    if (!inEntryGroup || equals == std::string_view::npos) continue;
+    if (!inEntryGroup || line.starts_with('#') || equals == std::string_view::npos) return true;
     std::string_view key = trimmedASCII(line.substr(0, equals));
     std::string_view value = trimmedASCII(line.substr(equals + 1));
     if (key == "Exec")
@@ -143,7 +133,8 @@ LaunchAtLoginState XDGAutostart::status(const fs::path& entry) {
       switchedOff = switchedOff || value == "true";
     else if (key == "X-GNOME-Autostart-enabled")
       switchedOff = switchedOff || value == "false";
-  }
+    return true;
+  });
   return hasExec && !switchedOff ? LaunchAtLoginState::enabled : LaunchAtLoginState::disabled;
 }
 
@@ -161,25 +152,14 @@ void XDGAutostart::install(const fs::path& entry, const fs::path& executable) {
   files::replaceAtomically(entry, text, 0600);
 }
 
-void XDGAutostart::remove(const fs::path& entry) {
-  if (::unlink(entry.c_str()) != 0 && errno != ENOENT)
-    files::throwErrno("cannot remove the autostart entry", entry, errno);
-}
+void XDGAutostart::remove(const fs::path& entry) { files::removeFile(entry); }
 
 void XDGAutostart::openDirectory(const fs::path& directory) {
   files::createDirectories(directory);
   // The shell starts xdg-open in the background and returns at once, so
   // nothing is left to wait for.
-  std::vector<std::string> arguments = {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &", "sh",
-                                        directory.string()};
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return;
-  int status;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  process::runAndWait(
+      {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &", "sh", directory.string()});
 }
 
 }  // namespace lantrel

@@ -24,7 +24,8 @@ void OrcaLocalFile::validate(const std::filesystem::path& url, std::int64_t limi
 std::string OrcaLocalFile::tail(const std::filesystem::path& url, std::int64_t limit) {
   if (limit < 0) throw std::invalid_argument("a tail limit cannot be negative");
   validate(url, tailFileLimit);
-  return files::readTailKeepingUnbroken(url, static_cast<std::uint64_t>(limit));
+  files::ReadBuffer buffer;
+  return std::string(files::readTailLines(url, static_cast<std::uint64_t>(limit), true, buffer));
 }
 
 }  // namespace lantrel

@@ -2,20 +2,17 @@
 
 #include <optional>
 
-#include <simdjson.h>
-
-#include "status_json.hpp"
 #include "support/background.hpp"
-#include "support/json_lines.hpp"
+#include "support/json.hpp"
 #include "support/uuid.hpp"
 
 namespace lantrel {
 
 namespace {
 
-using simdjson::dom::array;
-using simdjson::dom::element;
-using simdjson::dom::object;
+using json::Array;
+using json::Element;
+using json::Object;
 
 // Answers larger than this are not parsed.
 constexpr std::size_t maximumAnswerBytes = 4000000;
@@ -25,94 +22,54 @@ const std::vector<std::string> listArguments = {"terminal", "list", "--json", "-
 
 [[noreturn]] void fail(OrcaNavigationError::Code code) { throw OrcaNavigationError(code); }
 
-// Only JSON true and false are booleans; numbers and strings are not.
-std::optional<bool> boolMember(object value, std::string_view key) {
-  bool b;
-  if (value.at_key(key).get(b) != simdjson::SUCCESS) return std::nullopt;
-  return b;
-}
-
 // Unwraps one answer of the tool into its "result" object, which lives as
 // long as `parser`.
-object unwrap(simdjson::dom::parser& parser, std::string_view answer) {
+Object unwrap(json::Parser& parser, std::string_view answer) {
   if (answer.size() > maximumAnswerBytes) fail(OrcaNavigationError::invalidResponse);
-  object top;
-  if (parseDocument(parser, answer).get_object().get(top) != simdjson::SUCCESS)
+  Object top;
+  if (parser.parse(answer, false, "Orca answer").get(top) != simdjson::SUCCESS)
     fail(OrcaNavigationError::invalidResponse);
-  if (boolMember(top, "ok") == true) {
-    auto result = jsonl::object(top, "result");
+  if (json::boolean(top, "ok") == true) {
+    auto result = json::object(top, "result");
     if (!result) fail(OrcaNavigationError::invalidResponse);
     return *result;
   }
   std::optional<std::string_view> code;
-  if (auto error = jsonl::object(top, "error")) code = jsonl::string(*error, "code");
+  if (auto error = json::object(top, "error")) code = json::string(*error, "code");
   throw OrcaNavigationError::failedWith(std::string(code.value_or("unknown")));
 }
 
-nlohmann::json tree(element value);
-
-nlohmann::json tree(object value) {
-  nlohmann::json o = nlohmann::json::object();
-  for (auto member : value) o[std::string(member.key)] = tree(member.value);
-  return o;
+bool matchesReference(Object terminal, const OrcaSessionReference& reference) {
+  return json::string(terminal, "executionHostId") == "local" &&
+         json::string(terminal, "tabId") == reference.tabID &&
+         json::string(terminal, "leafId") == reference.leafID &&
+         json::string(terminal, "worktreeId") == reference.worktreeID &&
+         json::boolean(terminal, "orphaned") != true && json::boolean(terminal, "connected") == true;
 }
 
-nlohmann::json tree(element value) {
-  switch (value.type()) {
-    case simdjson::dom::element_type::OBJECT:
-      return tree(object(value));
-    case simdjson::dom::element_type::ARRAY: {
-      nlohmann::json a = nlohmann::json::array();
-      for (element item : array(value)) a.push_back(tree(item));
-      return a;
-    }
-    case simdjson::dom::element_type::STRING:
-      return std::string(std::string_view(value));
-    case simdjson::dom::element_type::INT64:
-      return std::int64_t(value);
-    case simdjson::dom::element_type::UINT64:
-      return std::uint64_t(value);
-    case simdjson::dom::element_type::DOUBLE:
-      return double(value);
-    case simdjson::dom::element_type::BOOL:
-      return bool(value);
-    case simdjson::dom::element_type::NULL_VALUE:
-      break;
-  }
-  return nullptr;
-}
-
-bool matchesReference(object terminal, const OrcaSessionReference& reference) {
-  return jsonl::string(terminal, "executionHostId") == "local" &&
-         jsonl::string(terminal, "tabId") == reference.tabID &&
-         jsonl::string(terminal, "leafId") == reference.leafID &&
-         jsonl::string(terminal, "worktreeId") == reference.worktreeID &&
-         boolMember(terminal, "orphaned") != true && boolMember(terminal, "connected") == true;
-}
-
-std::string resolveIn(simdjson::dom::parser& parser, std::string_view answer,
+std::string resolveIn(json::Parser& parser, std::string_view answer,
                       const OrcaSessionReference& reference) {
-  object result = unwrap(parser, answer);
-  if (boolMember(result, "truncated") != false) fail(OrcaNavigationError::invalidResponse);
+  Object result = unwrap(parser, answer);
+  if (json::boolean(result, "truncated") != false) fail(OrcaNavigationError::invalidResponse);
 
-  auto hostScope = jsonl::object(result, "hostScope");
-  array hostIDs;
+  auto hostScope = json::object(result, "hostScope");
+  Array hostIDs;
   if (!hostScope || hostScope->at_key("hostIds").get(hostIDs) != simdjson::SUCCESS)
     fail(OrcaNavigationError::invalidResponse);
   bool local = false;
-  for (element host : hostIDs) {
+  for (Element host : hostIDs) {
     std::string_view id;
     if (host.get(id) != simdjson::SUCCESS) fail(OrcaNavigationError::invalidResponse);
     local = local || id == "local";
   }
   if (!local) fail(OrcaNavigationError::invalidResponse);
 
-  array terminals;
+  Array terminals;
   if (result.at_key("terminals").get(terminals) != simdjson::SUCCESS)
     fail(OrcaNavigationError::invalidResponse);
-  std::optional<object> match;
-  for (element item : terminals) {
-    object terminal;
+  std::optional<Object> match;
+  for (Element item : terminals) {
+    Object terminal;
     if (item.get(terminal) != simdjson::SUCCESS) fail(OrcaNavigationError::invalidResponse);
     if (!matchesReference(terminal, reference)) continue;
     if (match) fail(OrcaNavigationError::ambiguous);
@@ -120,7 +77,7 @@ std::string resolveIn(simdjson::dom::parser& parser, std::string_view answer,
   }
   if (!match) fail(OrcaNavigationError::missingSession);
 
-  auto handle = jsonl::string(*match, "handle");
+  auto handle = json::string(*match, "handle");
   if (!handle || handle->substr(0, handlePrefix.size()) != handlePrefix ||
       !isUUID(handle->substr(handlePrefix.size())))
     fail(OrcaNavigationError::missingSession);
@@ -146,7 +103,7 @@ bool isStaleHandle(const OrcaNavigationError& error) {
 void openTask(const OrcaCommandRunning& runner, const std::string& taskID,
               const std::filesystem::path& executable,
               const std::function<OrcaSessionIndex()>& index) {
-  simdjson::dom::parser parser;  // reused for every answer of this call
+  json::Parser parser;  // reused for every answer of this call
   OrcaSessionReference reference = singleReference(index, taskID);
   bool retryAllowed = true;
   for (;;) {
@@ -155,10 +112,10 @@ void openTask(const OrcaCommandRunning& runner, const std::string& taskID,
     try {
       std::string answer =
           runner.run(executable, {"terminal", "switch", "--terminal", handle, "--json"}).get();
-      auto focus = jsonl::object(unwrap(parser, answer), "focus");
-      if (focus && jsonl::string(*focus, "handle") == handle &&
-          jsonl::string(*focus, "tabId") == reference.tabID &&
-          boolMember(*focus, "navigated") == true)
+      auto focus = json::object(unwrap(parser, answer), "focus");
+      if (focus && json::string(*focus, "handle") == handle &&
+          json::string(*focus, "tabId") == reference.tabID &&
+          json::boolean(*focus, "navigated") == true)
         return;
       fail(OrcaNavigationError::unavailable);
     } catch (const OrcaNavigationError& error) {
@@ -176,36 +133,29 @@ OrcaNavigationError::OrcaNavigationError(Code code, std::string failureCode)
     : code_(code), failureCode_(code == failed ? std::move(failureCode) : std::string()) {}
 
 const char* OrcaNavigationError::what() const noexcept {
-  switch (code_) {
-    case failed:
-      return "Orca could not select the conversation.";
-    case unavailable:
-      return "Orca could not be reached.";
-    case invalidResponse:
-      return "This Orca version returned an unsupported response.";
-    case ambiguous:
-      return "More than one Orca pane matches this conversation.";
-    case missingSession:
-      return "The original Orca tab is closed or its session information is unavailable.";
-    case timedOut:
-      return "Orca took too long to respond.";
-    case outputLimit:
-      return "Orca returned more session information than Lantrel can process.";
-  }
-  return "Orca could not be reached.";
+  static constexpr const char* descriptions[] = {
+      "Orca could not select the conversation.",
+      "Orca could not be reached.",
+      "This Orca version returned an unsupported response.",
+      "More than one Orca pane matches this conversation.",
+      "The original Orca tab is closed or its session information is unavailable.",
+      "Orca took too long to respond.",
+      "Orca returned more session information than Lantrel can process.",
+  };
+  return descriptions[code_];
 }
 
 bool OrcaNavigationError::operator==(const OrcaNavigationError& other) const {
   return code_ == other.code_ && failureCode_ == other.failureCode_;
 }
 
-nlohmann::json OrcaNavigator::result(std::string_view answer) {
-  simdjson::dom::parser parser;
-  return tree(unwrap(parser, answer));
+std::string OrcaNavigator::result(std::string_view answer) {
+  json::Parser parser;
+  return simdjson::minify(unwrap(parser, answer));
 }
 
 std::string OrcaNavigator::resolve(std::string_view answer, const OrcaSessionReference& reference) {
-  simdjson::dom::parser parser;
+  json::Parser parser;
   return resolveIn(parser, answer, reference);
 }
 

@@ -1,57 +1,44 @@
 #include "lantrel/orca_read_state.hpp"
 
-#include <cmath>
-
-#include <nlohmann/json.hpp>
-#include <simdjson.h>
-
 #include "lantrel/errors.hpp"
 #include "lantrel/orca_local_file.hpp"
-#include "status_json.hpp"
 #include "support/files.hpp"
-#include "support/json_writer.hpp"
+#include "support/json.hpp"
+#include "support/status_json.hpp"
 #include "support/text.hpp"
 
 namespace lantrel {
 
 namespace {
 
-simdjson::dom::object requiredObject(simdjson::dom::object document, std::string_view key) {
-  simdjson::dom::element found;
-  if (document.at_key(key).get(found) != simdjson::SUCCESS || found.is_null())
-    throw DecodingError("The Orca state's \"" + std::string(key) + "\" is missing.");
-  simdjson::dom::object object;
-  if (found.get_object().get(object) != simdjson::SUCCESS)
-    throw DecodingError("The Orca state's \"" + std::string(key) + "\" is not an object.");
-  return object;
-}
-
 OrcaReadState decode(std::string_view bytes) {
-  simdjson::dom::parser parser;
-  simdjson::dom::object document;
-  if (parseDocument(parser, bytes).get_object().get(document) != simdjson::SUCCESS)
-    throw DecodingError("The Orca state is not a JSON object.");
+  json::Parser parser;
+  json::Record document(parser.parse(bytes, true, "Orca state"), "Orca state");
   OrcaReadState state;
-  for (auto [key, value] : requiredObject(document, "ownership"))
-    state.ownership[std::string(key)] = orcaSessionReference(value);
-  for (auto [key, value] : requiredObject(document, "readAt")) {
-    double seconds;
-    if (value.get_double().get(seconds) != simdjson::SUCCESS || !std::isfinite(seconds))
-      throw DecodingError("The Orca read time of \"" + std::string(key) + "\" is not a number.");
-    state.readAt[std::string(key)] = Instant{seconds};
-  }
+  for (auto [key, value] : document.get<json::Object>("ownership"))
+    state.ownership.insert_or_assign(std::string(key), orcaSessionReference(value));
+  json::Record readAt(document.get<json::Object>("readAt"), "Orca state's read times");
+  for (auto [key, value] : readAt.members())
+    state.readAt.insert_or_assign(std::string(key), Instant{readAt.get<double>(key)});
   return state;
 }
 
 std::string encode(const OrcaReadState& state) {
-  nlohmann::ordered_json ownership = nlohmann::ordered_json::object();
-  for (const auto& [key, reference] : state.ownership) ownership[key] = toJSON(reference);
-  nlohmann::ordered_json readAt = nlohmann::ordered_json::object();
-  for (const auto& [key, instant] : state.readAt) readAt[key] = instant.seconds;
-  nlohmann::ordered_json document;
-  document["ownership"] = std::move(ownership);
-  document["readAt"] = std::move(readAt);
-  return json::write(document, json::Style::compactSorted);
+  json::Writer w(json::Style::compactSorted);
+  w.beginObject();
+  w.key("ownership");
+  w.beginObject();
+  for (const auto& [key, reference] : state.ownership) {
+    w.key(key);
+    write(w, reference);
+  }
+  w.endObject();
+  w.key("readAt");
+  w.beginObject();
+  for (const auto& [key, instant] : state.readAt) w.member(key, instant.seconds);
+  w.endObject();
+  w.endObject();
+  return w.take();
 }
 
 }  // namespace
@@ -64,7 +51,8 @@ OrcaReadState OrcaReadState::load(const std::filesystem::path& url) {
   if (!files::resourceValuesIfExists(url)) return OrcaReadState();
   OrcaLocalFile::validate(url, maximumFileBytes);
   // readOwnFile checks again on the opened file, without following links.
-  return decode(files::readOwnFile(url, static_cast<std::uint64_t>(maximumFileBytes)));
+  files::ReadBuffer buffer;
+  return decode(files::readOwnFile(url, static_cast<std::uint64_t>(maximumFileBytes), buffer));
 }
 
 void OrcaReadState::save(const std::filesystem::path& url) const {
@@ -73,7 +61,8 @@ void OrcaReadState::save(const std::filesystem::path& url) const {
   try {
     // A file of another size cannot hold the same bytes, so the read is
     // bounded by the new encoding's length.
-    if (files::readOwnFile(url, data.size()) == data) return;
+    files::ReadBuffer buffer;
+    if (files::readOwnFile(url, data.size(), buffer) == data) return;
   } catch (const std::filesystem::filesystem_error&) {
   } catch (const StatusError&) {
   }

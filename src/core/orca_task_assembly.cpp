@@ -1,18 +1,16 @@
 // Orca's part of the task list: tasks read from the transcripts that Orca's
 // panes name, and the merge that gives every task its pane, folds duplicates
 // and caps the agent tasks.
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <unordered_map>
 
-#include "lantrel/claude_session_reader.hpp"
+#include "claude_transcript.hpp"
+#include "codex_transcript_state.hpp"
 #include "lantrel/orca_local_file.hpp"
 #include "lantrel/orca_session_index.hpp"
-#include "lantrel/session_reader.hpp"
 #include "support/files.hpp"
 #include "support/text.hpp"
 
@@ -22,8 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Bytes read from the end of a transcript (and from its head for Claude).
-constexpr std::int64_t transcriptReadBytes = 524288;
 // Transcripts larger than this are not read.
 constexpr std::int64_t transcriptFileLimit = 64000000;
 // Only transcripts modified more recently than this are read.
@@ -46,38 +42,35 @@ std::optional<fs::path> usableTranscript(const std::optional<std::string>& trans
   std::string path = standardized(*transcriptPath);
   if (!path.starts_with(home + "/") || fs::path(path).extension() != ".jsonl")
     return std::nullopt;
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return std::nullopt;
-  bool same = path == resolved;
-  ::free(resolved);
-  if (!same) return std::nullopt;
+  if (files::resolvedPath(path) != path) return std::nullopt;
   return fs::path(path);
 }
 
+// One buffer, one parser and the Codex reader serve every transcript.
+struct Readers {
+  files::ReadBuffer buffer;
+  CodexTranscriptReader codex;
+};
+
 std::optional<TaskStatus> transcriptTask(const OrcaSessionReference& reference,
-                                         const std::string& home, Instant now) {
+                                         const std::string& home, Instant now, Readers& readers) {
   auto path = usableTranscript(reference.transcriptPath, home);
   if (!path) return std::nullopt;
   if (!(now - files::resourceValues(*path).modified < recentSeconds)) return std::nullopt;
+  OrcaLocalFile::validate(*path, transcriptFileLimit);
 
   std::string shortID = reference.sessionID.substr(0, 8);
   std::optional<TaskStatus> task;
   if (reference.provider == "claude") {
-    // The Claude reader wants both ends of the transcript; the check is the
-    // one the tail read would make.
-    OrcaLocalFile::validate(*path, transcriptFileLimit);
-    std::string buffer;
-    auto ends = files::readHeadLinesAndTail(*path, static_cast<std::uint64_t>(transcriptReadBytes),
-                                            buffer);
-    std::string data(ends.head);
-    data += ends.tail;
-    task = ClaudeSessionReader::parse(data, reference.sessionID, "Claude task " + shortID);
+    files::FileEnds ends = readClaudeTranscript(*path, readers.buffer);
+    task = claudeTranscriptTask({ends.head, ends.tail}, readers.codex.parser(),
+                                reference.sessionID, "Claude task " + shortID);
   } else {
-    std::string tail = OrcaLocalFile::tail(*path, transcriptReadBytes);
-    auto recorded = SessionReader::sessionID(*path);
+    readers.codex.open(*path);
+    auto recorded = readers.codex.sessionID();
     if (!recorded || text::lowercased(*recorded) != reference.sessionID) return std::nullopt;
-    std::string name = SessionReader::conversationName(*path).value_or("Codex task " + shortID);
-    task = SessionReader::parse(tail, reference.provider + "-" + reference.sessionID, name);
+    std::string name = readers.codex.conversationName().value_or("Codex task " + shortID);
+    task = readers.codex.task(reference.provider + "-" + reference.sessionID, name, true);
   }
   if (!task || text::lowercased(task->id) != reference.taskID()) return std::nullopt;
   task->orcaSession = reference;
@@ -103,9 +96,10 @@ std::vector<TaskStatus> OrcaSessionIndex::transcriptTasks(const fs::path& home,
                                                           Instant now) const {
   std::vector<TaskStatus> tasks;
   std::string standardHome = standardized(home);
+  Readers readers;
   for (const OrcaSessionReference& reference : sessions) {
     try {
-      if (auto task = transcriptTask(reference, standardHome, now))
+      if (auto task = transcriptTask(reference, standardHome, now, readers))
         tasks.push_back(std::move(*task));
     } catch (const std::exception&) {
       // A transcript that cannot be read gives no task.

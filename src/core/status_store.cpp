@@ -1,14 +1,11 @@
 #include "lantrel/status_store.hpp"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <system_error>
 
-#include <simdjson.h>
-
 #include "support/files.hpp"
+#include "support/json.hpp"
+#include "support/status_json.hpp"
+#include "support/text.hpp"
 
 namespace lantrel {
 
@@ -41,6 +38,9 @@ std::filesystem::path StatusStore::location(std::string_view id) const {
 }
 
 void StatusStore::write(const TaskStatus& task) const {
+  // A task without a name is no report, whoever writes it.
+  if (text::trimmed(text::repairUTF8(task.name)).empty())
+    throw StatusError(StatusError::invalidRecord);
   std::filesystem::path file = location(task.id);
   std::string data = task.encoded();
   // A record that load would refuse must not reach the disk: it would break
@@ -50,35 +50,32 @@ void StatusStore::write(const TaskStatus& task) const {
   files::replaceAtomically(file, data, 0600);
 }
 
-void StatusStore::remove(std::string_view id) const {
-  std::filesystem::path file = location(id);
-  // ENOTDIR: something other than a directory stands where the store's
-  // directory belongs, so no task file can exist.
-  if (::unlink(file.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR)
-    files::throwErrno("cannot remove file", file, errno);
-}
+void StatusStore::remove(std::string_view id) const { files::removeFile(location(id)); }
 
 std::vector<TaskStatus> StatusStore::load() const {
   std::vector<TaskStatus> tasks;
-  simdjson::dom::parser parser;  // one parser for every record
-  files::forEachEntry(directory, [&](std::string_view name, unsigned char type) {
-    if (!files::hasJSONExtension(name)) return;
-    if (type != DT_REG && type != DT_UNKNOWN) throw StatusError(StatusError::invalidRecord);
-    std::string data;
+  files::ReadBuffer buffer;  // one buffer and one parser for every record
+  json::Parser parser;
+  files::walk(directory, {}, [&](const files::DirectoryEntry& entry) {
+    if (!files::hasExtension(entry.name, "json")) return true;
+    if (entry.kind != files::DirectoryEntry::regularFile)
+      throw StatusError(StatusError::invalidRecord);
+    std::string_view data;
     try {
-      data = files::readOwnFile(directory / name, maximumRecordBytes);
+      data = files::readOwnFile(std::string(entry.path), maximumRecordBytes, buffer);
     } catch (const std::filesystem::filesystem_error& error) {
       // Removed between the listing and the read: the task is gone, which
       // is no reason to fail the whole listing.
-      if (error.code() == std::errc::no_such_file_or_directory) return;
+      if (error.code() == std::errc::no_such_file_or_directory) return true;
       throw;
     }
-    TaskStatus task = TaskStatus::decode(data, parser);
+    TaskStatus task = taskStatus(parser.parse(data, true, "task record"));
     checkID(task.id);
     // The record must be the one its file name promises.
-    if (name.size() != task.id.size() + 5 || name.substr(0, task.id.size()) != task.id)
+    if (entry.name.size() != task.id.size() + 5 || !entry.name.starts_with(task.id))
       throw StatusError(StatusError::invalidRecord);
     tasks.push_back(std::move(task));
+    return true;
   });
   return tasks;
 }

@@ -1,23 +1,15 @@
 #include "lantrel/task_status.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cmath>
 #include <type_traits>
-#include <variant>
 
-#include <simdjson.h>
-
-#include "status_json.hpp"
-#include "support/json_writer.hpp"
+#include "support/json.hpp"
+#include "support/status_json.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
 
 namespace lantrel {
 
 namespace {
-
-constexpr std::size_t maximumNameCharacters = 160;
 
 struct StateText {
   LightState state;
@@ -38,58 +30,6 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-// --- decoding: each failure names the key that is wrong --------------------
-
-[[noreturn]] void fail(std::string_view key, std::string_view problem) {
-  throw DecodingError("The record's \"" + std::string(key) + "\" " + std::string(problem) + ".");
-}
-
-// A member that is missing or JSON null reads as absent.
-std::optional<simdjson::dom::element> member(simdjson::dom::object object, std::string_view key) {
-  simdjson::dom::element value;
-  if (object.at_key(key).get(value) != simdjson::SUCCESS || value.is_null()) return std::nullopt;
-  return value;
-}
-
-simdjson::dom::element required(simdjson::dom::object object, std::string_view key) {
-  auto value = member(object, key);
-  if (!value) fail(key, "is missing");
-  return *value;
-}
-
-std::string stringValue(simdjson::dom::element value, std::string_view key) {
-  std::string_view s;
-  if (value.get_string().get(s) != simdjson::SUCCESS) fail(key, "is not a string");
-  return std::string(s);
-}
-
-Instant instantValue(simdjson::dom::element value, std::string_view key) {
-  double seconds;
-  if (value.get_double().get(seconds) != simdjson::SUCCESS) fail(key, "is not a number");
-  if (!std::isfinite(seconds)) fail(key, "is not a finite number");
-  return Instant{seconds};
-}
-
-bool boolValue(simdjson::dom::element value, std::string_view key) {
-  bool flag;
-  if (value.get_bool().get(flag) != simdjson::SUCCESS) fail(key, "is not a boolean");
-  return flag;
-}
-
-template <typename T, typename Read>
-std::optional<T> optionalValue(simdjson::dom::object object, std::string_view key, Read read) {
-  auto value = member(object, key);
-  if (!value) return std::nullopt;
-  return read(*value, key);
-}
-
-simdjson::dom::object objectValue(simdjson::dom::element value, const char* what) {
-  simdjson::dom::object object;
-  if (value.get_object().get(object) != simdjson::SUCCESS)
-    throw DecodingError(std::string(what) + " is not a JSON object.");
-  return object;
-}
-
 }  // namespace
 
 std::string_view rawValue(LightState state) {
@@ -104,19 +44,15 @@ std::optional<LightState> lightState(std::string_view raw) {
 
 std::string_view label(LightState state) { return stateTexts[static_cast<int>(state)].label; }
 
+constexpr std::string_view providerNames[] = {"local", "codex", "claude"};
+
 std::string_view rawValue(TaskProvider provider) {
-  switch (provider) {
-    case TaskProvider::codex: return "codex";
-    case TaskProvider::claude: return "claude";
-    case TaskProvider::local: break;
-  }
-  return "local";
+  return providerNames[static_cast<int>(provider)];
 }
 
 std::optional<TaskProvider> taskProvider(std::string_view raw) {
-  if (raw == "local") return TaskProvider::local;
-  if (raw == "codex") return TaskProvider::codex;
-  if (raw == "claude") return TaskProvider::claude;
+  for (int i = 0; i < 3; ++i)
+    if (providerNames[i] == raw) return static_cast<TaskProvider>(i);
   return std::nullopt;
 }
 
@@ -170,166 +106,133 @@ std::optional<std::string> TaskStatus::codexThreadURL() const {
   return taskURL();
 }
 
+std::optional<std::string> TaskStatus::claudeSessionID() const {
+  if (provider() != TaskProvider::claude) return std::nullopt;
+  std::string_view rest = std::string_view(id).substr(7);  // after "claude-"
+  if (!isUUID(rest)) return std::nullopt;
+  return std::string(rest);
+}
+
+std::optional<TaskOpenDestination> TaskStatus::openDestination() const {
+  if (orcaSession) return TaskOpenDestination::orcaTask(id);
+  if (auto url = taskURL()) return TaskOpenDestination::desktopURL(std::move(*url));
+  return std::nullopt;
+}
+
+LightState TaskStatus::visibleStateIfRead(Instant now) const {
+  double age = now - updatedAt;
+  if (!(age >= -futureTolerance)) return LightState::unknown;  // also NaN
+  switch (state) {
+    case LightState::done:
+    case LightState::unread: return LightState::done;  // finished tasks never expire
+    case LightState::failed: return LightState::failed;
+    case LightState::waiting:
+      if (confirmedAttentionPending == true) return LightState::waiting;
+      break;
+    case LightState::working:
+    case LightState::unknown: break;
+  }
+  return age > heartbeatLimit ? LightState::unknown : state;
+}
+
 namespace {
 
-// The members of a record as (key, value) pairs in field order, absent
-// optionals left out. One list per type feeds both the streaming writer and
-// the tree form.
-using FieldValue = std::variant<std::string_view, double, bool, const OrcaSessionReference*>;
-struct Field {
-  std::string_view key;
-  FieldValue value;
-};
-
-template <std::size_t N>
-struct Fields {
-  std::array<Field, N> items;
-  std::size_t count = 0;
-  void add(std::string_view key, FieldValue value) { items[count++] = {key, value}; }
-  template <typename T>
-  void add(std::string_view key, const std::optional<T>& value) {
-    if (value) add(key, field(*value));
-  }
-  static FieldValue field(const std::string& s) { return std::string_view(s); }
-  static FieldValue field(Instant i) { return i.seconds; }
-  static FieldValue field(bool b) { return b; }
-  static FieldValue field(const OrcaSessionReference& r) { return &r; }
-};
-
-Fields<7> fields(const OrcaSessionReference& r) {
-  Fields<7> f;
-  f.add("provider", r.provider);
-  f.add("sessionID", r.sessionID);
-  f.add("tabID", r.tabID);
-  f.add("leafID", r.leafID);
-  f.add("worktreeID", r.worktreeID);
-  f.add("observedAt", r.observedAt.seconds);
-  f.add("transcriptPath", r.transcriptPath);
-  return f;
+template <typename T>
+void optionalMember(json::Writer& w, std::string_view key, const std::optional<T>& value) {
+  if (!value) return;
+  if constexpr (std::is_same_v<T, Instant>)
+    w.member(key, value->seconds);
+  else
+    w.member(key, *value);
 }
 
-Fields<12> fields(const TaskStatus& t) {
-  Fields<12> f;
-  f.add("id", t.id);
-  f.add("name", t.name);
-  f.add("state", rawValue(t.state));
-  f.add("updatedAt", t.updatedAt.seconds);
-  f.add("source", t.source);
-  f.add("projectName", t.projectName);
-  f.add("lastTurnBoundaryAt", t.lastTurnBoundaryAt);
-  f.add("confirmedAttentionPending", t.confirmedAttentionPending);
-  f.add("providerSessionID", t.providerSessionID);
-  f.add("providerSessionLastFocusedAt", t.providerSessionLastFocusedAt);
-  f.add("isScheduled", t.isScheduled);
-  f.add("orcaSession", t.orcaSession);
-  return f;
+std::optional<std::string> optionalString(const json::Record& r, std::string_view key) {
+  auto value = r.find<std::string_view>(key);
+  return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
-template <std::size_t N>
-void write(json::Writer& w, Fields<N> f) {
-  if (w.sortsKeys())  // insertion sort: a dozen keys at most
-    for (std::size_t i = 1; i < f.count; ++i)
-      for (std::size_t k = i; k > 0 && f.items[k].key < f.items[k - 1].key; --k)
-        std::swap(f.items[k], f.items[k - 1]);
-  w.beginObject();
-  for (auto it = f.items.begin(); it != f.items.begin() + f.count; ++it) {
-    w.key(it->key);
-    std::visit(
-        [&](auto v) {
-          if constexpr (std::is_same_v<decltype(v), const OrcaSessionReference*>)
-            write(w, fields(*v));
-          else
-            w.value(v);
-        },
-        it->value);
-  }
-  w.endObject();
-}
-
-template <std::size_t N>
-nlohmann::ordered_json tree(const Fields<N>& f) {
-  nlohmann::ordered_json j = nlohmann::ordered_json::object();
-  for (std::size_t i = 0; i < f.count; ++i) {
-    std::visit(
-        [&](auto v) {
-          if constexpr (std::is_same_v<decltype(v), const OrcaSessionReference*>)
-            j[std::string(f.items[i].key)] = tree(fields(*v));
-          else
-            j[std::string(f.items[i].key)] = v;
-        },
-        f.items[i].value);
-  }
-  return j;
+std::optional<Instant> optionalInstant(const json::Record& r, std::string_view key) {
+  auto value = r.find<double>(key);
+  return value ? std::optional<Instant>(Instant{*value}) : std::nullopt;
 }
 
 }  // namespace
 
-nlohmann::ordered_json toJSON(const OrcaSessionReference& r) { return tree(fields(r)); }
-nlohmann::ordered_json toJSON(const TaskStatus& t) { return tree(fields(t)); }
-
-OrcaSessionReference orcaSessionReference(simdjson::dom::element value) {
-  simdjson::dom::object object = objectValue(value, "The Orca session");
-  OrcaSessionReference r;
-  r.provider = stringValue(required(object, "provider"), "provider");
-  r.sessionID = stringValue(required(object, "sessionID"), "sessionID");
-  r.tabID = stringValue(required(object, "tabID"), "tabID");
-  r.leafID = stringValue(required(object, "leafID"), "leafID");
-  r.worktreeID = stringValue(required(object, "worktreeID"), "worktreeID");
-  r.observedAt = instantValue(required(object, "observedAt"), "observedAt");
-  r.transcriptPath = optionalValue<std::string>(object, "transcriptPath", stringValue);
-  return r;
+void write(json::Writer& w, const OrcaSessionReference& r) {
+  w.beginObject();
+  w.member("provider", r.provider);
+  w.member("sessionID", r.sessionID);
+  w.member("tabID", r.tabID);
+  w.member("leafID", r.leafID);
+  w.member("worktreeID", r.worktreeID);
+  w.member("observedAt", r.observedAt.seconds);
+  optionalMember(w, "transcriptPath", r.transcriptPath);
+  w.endObject();
 }
 
-TaskStatus taskStatus(simdjson::dom::element value) {
-  simdjson::dom::object object = objectValue(value, "The task record");
+void write(json::Writer& w, const TaskStatus& t) {
+  w.beginObject();
+  w.member("id", t.id);
+  w.member("name", t.name);
+  w.member("state", rawValue(t.state));
+  w.member("updatedAt", t.updatedAt.seconds);
+  w.member("source", t.source);
+  optionalMember(w, "projectName", t.projectName);
+  optionalMember(w, "lastTurnBoundaryAt", t.lastTurnBoundaryAt);
+  optionalMember(w, "confirmedAttentionPending", t.confirmedAttentionPending);
+  optionalMember(w, "providerSessionID", t.providerSessionID);
+  optionalMember(w, "providerSessionLastFocusedAt", t.providerSessionLastFocusedAt);
+  optionalMember(w, "isScheduled", t.isScheduled);
+  if (t.orcaSession) {
+    w.key("orcaSession");
+    write(w, *t.orcaSession);
+  }
+  w.endObject();
+}
+
+OrcaSessionReference orcaSessionReference(json::Element value) {
+  json::Record r(value, "Orca session");
+  return {std::string(r.get<std::string_view>("provider")), std::string(r.get<std::string_view>("sessionID")),
+          std::string(r.get<std::string_view>("tabID")),    std::string(r.get<std::string_view>("leafID")),
+          std::string(r.get<std::string_view>("worktreeID")), Instant{r.get<double>("observedAt")},
+          optionalString(r, "transcriptPath")};
+}
+
+TaskStatus taskStatus(json::Element value) {
+  json::Record r(value, "task record");
   TaskStatus t;
-  t.id = stringValue(required(object, "id"), "id");
-  t.name = stringValue(required(object, "name"), "name");
-  std::string raw = stringValue(required(object, "state"), "state");
-  auto state = lightState(raw);
-  if (!state) fail("state", "is not a known light state");
+  t.id = r.get<std::string_view>("id");
+  t.name = r.get<std::string_view>("name");
+  auto state = lightState(r.get<std::string_view>("state"));
+  if (!state) r.fail("state", "is not a known light state");
   t.state = *state;
-  t.updatedAt = instantValue(required(object, "updatedAt"), "updatedAt");
-  t.source = stringValue(required(object, "source"), "source");
-  t.projectName = optionalValue<std::string>(object, "projectName", stringValue);
-  t.lastTurnBoundaryAt = optionalValue<Instant>(object, "lastTurnBoundaryAt", instantValue);
-  t.confirmedAttentionPending =
-      optionalValue<bool>(object, "confirmedAttentionPending", boolValue);
-  t.providerSessionID = optionalValue<std::string>(object, "providerSessionID", stringValue);
-  t.providerSessionLastFocusedAt =
-      optionalValue<Instant>(object, "providerSessionLastFocusedAt", instantValue);
-  t.isScheduled = optionalValue<bool>(object, "isScheduled", boolValue);
-  if (auto orca = member(object, "orcaSession")) t.orcaSession = orcaSessionReference(*orca);
+  t.updatedAt = Instant{r.get<double>("updatedAt")};
+  t.source = r.get<std::string_view>("source");
+  t.projectName = optionalString(r, "projectName");
+  t.lastTurnBoundaryAt = optionalInstant(r, "lastTurnBoundaryAt");
+  t.confirmedAttentionPending = r.find<bool>("confirmedAttentionPending");
+  t.providerSessionID = optionalString(r, "providerSessionID");
+  t.providerSessionLastFocusedAt = optionalInstant(r, "providerSessionLastFocusedAt");
+  t.isScheduled = r.find<bool>("isScheduled");
+  if (auto orca = r.find<json::Element>("orcaSession")) t.orcaSession = orcaSessionReference(*orca);
   return t;
 }
 
-simdjson::dom::element parseDocument(simdjson::dom::parser& parser, std::string_view text) {
-  simdjson::dom::element document;
-  if (auto error = parser.parse(text.data(), text.size()).get(document))
-    throw DecodingError(std::string("The data isn't valid JSON: ") +
-                        simdjson::error_message(error));
-  return document;
-}
-
-TaskStatus TaskStatus::decode(std::string_view text, simdjson::dom::parser& parser) {
-  return taskStatus(parseDocument(parser, text));
+TaskStatus TaskStatus::decode(std::string_view text) {
+  json::Parser parser;
+  return taskStatus(parser.parse(text, false, "task record"));
 }
 
 std::string TaskStatus::encoded() const {
   json::Writer w;
-  write(w, fields(*this));
+  write(w, *this);
   return w.take();
-}
-
-TaskStatus TaskStatus::decode(std::string_view text) {
-  simdjson::dom::parser parser;
-  return decode(text, parser);
 }
 
 std::string encodePretty(const std::vector<TaskStatus>& tasks) {
   json::Writer w(json::Style::pretty);
   w.beginArray();
-  for (const auto& task : tasks) write(w, fields(task));
+  for (const auto& task : tasks) write(w, task);
   w.endArray();
   return w.take();
 }

@@ -8,6 +8,25 @@ namespace lantrel {
 
 namespace {
 
+// What the menu shows of each state, in the order of LightState.
+struct StateSummary {
+  int rank;                  // 0 is the most urgent
+  std::string_view suffix;   // of the title; empty: no title
+  std::string_view detail;   // the menu line
+  std::optional<StatusSound> sound;
+};
+
+constexpr StateSummary summaries[] = {
+    {4, " Working", "Working", std::nullopt},                               // working
+    {0, " Waiting", "Needs your attention", StatusSound::attention},        // waiting
+    {5, "", "Finished", std::nullopt},                                      // done
+    {3, " Finished", "Finished · unread", StatusSound::finished},           // unread
+    {1, " Failed", "Failed", StatusSound::attention},                       // failed
+    {2, "", "Unknown / disconnected", std::nullopt},                        // unknown
+};
+
+const StateSummary& summary(LightState state) { return summaries[static_cast<int>(state)]; }
+
 // The menu lists states in this order; unknown has no place in it.
 constexpr LightState menuOrder[] = {LightState::waiting, LightState::failed, LightState::working,
                                     LightState::unread, LightState::done};
@@ -18,17 +37,7 @@ int occurrences(const std::vector<LightState>& states, LightState state) {
 
 }  // namespace
 
-int rank(LightState state) {
-  switch (state) {
-    case LightState::waiting: return 0;
-    case LightState::failed: return 1;
-    case LightState::unknown: return 2;
-    case LightState::unread: return 3;
-    case LightState::working: return 4;
-    case LightState::done: return 5;
-  }
-  return 2;
-}
+int rank(LightState state) { return summary(state).rank; }
 
 LightState aggregate(const std::vector<LightState>& states) {
   if (states.empty()) return LightState::unknown;
@@ -50,27 +59,15 @@ std::vector<MenuBarStatus> menuBarStatuses(const std::vector<LightState>& states
 }
 
 std::string menuBarTitle(LightState state, int count) {
-  if (count < 1) return {};
-  std::string_view suffix;
-  switch (state) {
-    case LightState::waiting: suffix = " Waiting"; break;
-    case LightState::failed: suffix = " Failed"; break;
-    case LightState::unread: suffix = " Finished"; break;
-    case LightState::working: suffix = " Working"; break;
-    case LightState::done:
-    case LightState::unknown: return {};
-  }
-  return std::to_string(count) + std::string(suffix);
+  if (count < 1 || summary(state).suffix.empty()) return {};
+  return std::to_string(count) + std::string(summary(state).suffix);
 }
 
 std::string menuDetail(LightState state, const std::optional<std::string>& projectName) {
-  // A finished, read task is just "Finished" in the menu.
-  std::string_view text = state == LightState::done ? "Finished" : label(state);
-  if (projectName) {
-    std::string_view project = text::trimmed(*projectName);
-    if (!project.empty()) return std::string(project) + " · " + std::string(text);
-  }
-  return std::string(text);
+  std::string_view text = summary(state).detail;
+  std::string_view project = projectName ? text::trimmed(*projectName) : std::string_view();
+  if (project.empty()) return std::string(text);
+  return std::string(project) + " · " + std::string(text);
 }
 
 std::string_view systemFileName(StatusSound sound) {
@@ -79,15 +76,7 @@ std::string_view systemFileName(StatusSound sound) {
 
 std::optional<StatusSound> soundCue(LightState state, std::optional<LightState> from) {
   if (from == state) return std::nullopt;
-  switch (state) {
-    case LightState::waiting:
-    case LightState::failed: return StatusSound::attention;
-    case LightState::unread: return StatusSound::finished;
-    case LightState::working:
-    case LightState::done:
-    case LightState::unknown: break;
-  }
-  return std::nullopt;
+  return summary(state).sound;
 }
 
 TrayLampCounts::TrayLampCounts(const std::vector<MenuBarStatus>& statuses) {
@@ -116,8 +105,7 @@ std::optional<ActivityWindow> ActivityWindow::fromRawValue(int hours) {
 
 ActivityWindow ActivityWindow::saved(int hours) {
   // A stored 24, or anything unexpected, means a day.
-  if (hours == 1 || hours == 2 || hours == 4) return *fromRawValue(hours);
-  return day;
+  return fromRawValue(hours).value_or(day);
 }
 
 std::string_view ActivityWindow::label() const {
@@ -132,7 +120,7 @@ std::string_view ActivityWindow::label() const {
 
 bool ActivityWindow::contains(Instant date, Instant now) const {
   double age = now - date;
-  return age >= -60 && age < duration();
+  return age >= -futureTolerance && age < duration();
 }
 
 bool ActivityWindow::includes(const TaskStatus& task, Instant now,

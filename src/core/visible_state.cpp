@@ -2,16 +2,6 @@
 
 namespace lantrel {
 
-namespace {
-
-// Working and waiting reports must be repeated within this many seconds.
-constexpr double heartbeatLimit = 300;
-// Reports dated further ahead than this come from a clock that cannot be
-// trusted.
-constexpr double futureTolerance = 60;
-
-}  // namespace
-
 bool TaskReadState::hasRead(const TaskStatus& task) const {
   if (task.isOrcaTask()) return orca.hasRead(task);
   switch (task.provider()) {
@@ -23,27 +13,13 @@ bool TaskReadState::hasRead(const TaskStatus& task) const {
   return false;
 }
 
-LightState TaskStatus::visibleState(Instant now, const TaskReadState& readState) const {
-  double age = now - updatedAt;
-  if (!(age >= -futureTolerance)) return LightState::unknown;  // also NaN
-  switch (state) {
-    case LightState::done:
-    case LightState::unread:
-      return readState.hasRead(*this) ? LightState::done : LightState::unread;
-    case LightState::failed: return LightState::failed;
-    case LightState::waiting:
-      if (confirmedAttentionPending == true) return LightState::waiting;
-      break;
-    case LightState::working:
-    case LightState::unknown: break;
-  }
-  return age > heartbeatLimit ? LightState::unknown : state;
-}
-
+template <>
 LightState TaskStatus::visibleState(Instant now, const CodexReadState& readState) const {
-  TaskReadState all;
-  all.codex = readState;
-  return visibleState(now, all);
+  // Routed as by a TaskReadState whose other members know nothing as read.
+  bool read = !isOrcaTask() && provider() == TaskProvider::codex && isScheduled != true &&
+              readState.hasRead(*this);
+  LightState shown = visibleStateIfRead(now);
+  return shown == LightState::done && !read ? LightState::unread : shown;
 }
 
 }  // namespace lantrel

@@ -6,9 +6,8 @@
 #include <stdexcept>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "support/background.hpp"
+#include "support/json.hpp"
 #include "support/json_writer.hpp"
 #include "support/text.hpp"
 #include "support/uuid.hpp"
@@ -17,21 +16,15 @@ namespace lantrel {
 
 namespace {
 
-const char* descriptionOf(BugReportSubmissionError::Code code) {
-  switch (code) {
-    case BugReportSubmissionError::server: return "";
-    case BugReportSubmissionError::invalidServer:
-      return "The Lantrel support service is not configured.";
-    case BugReportSubmissionError::insecureServer: return "The support service must use HTTPS.";
-    case BugReportSubmissionError::invalidReport:
-      return "Check the report details and screenshot, then try again.";
-    case BugReportSubmissionError::invalidResponse:
-      return "The support service returned an invalid response.";
-    case BugReportSubmissionError::unavailable:
-      return "The report could not be sent. Check your connection and try again.";
-  }
-  return "";
-}
+// In the order of BugReportSubmissionError::Code; `server` brings its own.
+constexpr const char* descriptions[] = {
+    "",
+    "The Lantrel support service is not configured.",
+    "The support service must use HTTPS.",
+    "Check the report details and screenshot, then try again.",
+    "The support service returned an invalid response.",
+    "The report could not be sent. Check your connection and try again.",
+};
 
 constexpr std::size_t maximumDetailsCharacters = 4000;
 constexpr std::size_t maximumAppVersionCharacters = 40;
@@ -40,12 +33,6 @@ constexpr const char* notAcceptedMessage = "The report was not accepted. Please 
 
 [[noreturn]] void fail(BugReportSubmissionError::Code code) {
   throw BugReportSubmissionError(code);
-}
-
-std::string asciiLowercased(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
 }
 
 struct URLCleanup {
@@ -78,8 +65,8 @@ std::string endpointFor(const std::string& baseURL) {
       curl_url_set(url.get(), CURLUPART_URL, baseURL.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
           CURLUE_OK)
     fail(BugReportSubmissionError::invalidServer);
-  std::string scheme = asciiLowercased(urlPart(url.get(), CURLUPART_SCHEME));
-  std::string host = asciiLowercased(urlPart(url.get(), CURLUPART_HOST));
+  std::string scheme = text::lowercased(urlPart(url.get(), CURLUPART_SCHEME));
+  std::string host = text::lowercased(urlPart(url.get(), CURLUPART_HOST));
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   if (scheme.empty() || host.empty()) fail(BugReportSubmissionError::invalidServer);
@@ -142,25 +129,27 @@ BugReportRequest makeRequest(const std::string& endpoint, const std::string& tok
   // JSON body cannot fail half-way.
   std::string repairedDetails = text::repairUTF8(details);
   std::string_view trimmedDetails = text::trimmed(repairedDetails);
-  std::size_t detailsLength = text::characterCount(trimmedDetails);
-  if ((provider != "Codex" && provider != "Claude Code") || detailsLength == 0 ||
-      detailsLength > maximumDetailsCharacters || token.empty() || !isHeaderSafe(token) ||
+  if ((provider != "Codex" && provider != "Claude Code") || trimmedDetails.empty() ||
+      !text::atMostCharacters(trimmedDetails, maximumDetailsCharacters) || token.empty() ||
+      !isHeaderSafe(token) ||
       !isUUID(installationID) || screenshot.data.empty() ||
       screenshot.data.size() > FeedbackScreenshotValidator::maximumUploadBytes ||
       !isAcceptedContentType(screenshot.contentType))
     fail(BugReportSubmissionError::invalidReport);
 
-  nlohmann::ordered_json body;
-  body["installationId"] = asciiLowercased(installationID);
-  body["provider"] = provider;
-  body["details"] = std::string(trimmedDetails);
+  json::Writer body;
+  body.beginObject();
+  body.member("installationId", text::lowercased(installationID));
+  body.member("provider", provider);
+  body.member("details", trimmedDetails);
   if (appVersion)
-    body["appVersion"] =
-        text::characterPrefix(text::repairUTF8(*appVersion), maximumAppVersionCharacters);
-  body["screenshotName"] =
-      text::characterPrefix(text::repairUTF8(screenshot.fileName), maximumScreenshotNameCharacters);
-  body["screenshotContentType"] = screenshot.contentType;
-  body["screenshotBase64"] = base64(screenshot.data);
+    body.member("appVersion",
+                text::characterPrefix(text::repairUTF8(*appVersion), maximumAppVersionCharacters));
+  body.member("screenshotName", text::characterPrefix(text::repairUTF8(screenshot.fileName),
+                                                      maximumScreenshotNameCharacters));
+  body.member("screenshotContentType", screenshot.contentType);
+  body.member("screenshotBase64", base64(screenshot.data));
+  body.endObject();
 
   BugReportRequest request;
   request.url = endpoint;
@@ -168,18 +157,18 @@ BugReportRequest makeRequest(const std::string& endpoint, const std::string& tok
   request.headers = {{"Authorization", "Bearer " + token},
                      {"Content-Type", "application/json"},
                      {"Accept", "application/json"}};
-  request.body = json::write(body);
+  request.body = body.take();
   request.timeout = std::chrono::seconds(60);
   return request;
 }
 
 // The service's text from an error answer, when the body is one.
 std::optional<std::string> errorMessage(const std::string& body) {
-  nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
-  if (!answer.is_object()) return std::nullopt;
-  auto error = answer.find("error");
-  if (error == answer.end() || !error->is_string()) return std::nullopt;
-  std::string message = text::repairUTF8(error->get<std::string>());
+  json::Parser parser;
+  auto answer = parser.object(body, false);
+  auto error = answer ? json::string(*answer, "error") : std::nullopt;
+  if (!error) return std::nullopt;
+  std::string message = text::repairUTF8(*error);
   // An empty message would show the user a blank alert.
   if (text::trimmed(message).empty()) return std::nullopt;
   return message;
@@ -189,16 +178,12 @@ BugReportReceipt interpret(const BugReportResponse& response) {
   if (!response.statusCode) fail(BugReportSubmissionError::invalidResponse);
   int status = *response.statusCode;
   if (status >= 200 && status <= 299) {
-    nlohmann::json answer = nlohmann::json::parse(response.body, nullptr, false);
-    if (!answer.is_object()) fail(BugReportSubmissionError::invalidResponse);
-    auto id = answer.find("id");
-    auto emailSent = answer.find("emailSent");
-    if (id == answer.end() || !id->is_string() || emailSent == answer.end() ||
-        !emailSent->is_boolean())
-      fail(BugReportSubmissionError::invalidResponse);
-    BugReportReceipt receipt{id->get<std::string>(), emailSent->get<bool>()};
-    if (receipt.id.empty()) fail(BugReportSubmissionError::invalidResponse);
-    return receipt;
+    json::Parser parser;
+    auto answer = parser.object(response.body, false);
+    auto id = answer ? json::string(*answer, "id") : std::nullopt;
+    auto emailSent = answer ? json::boolean(*answer, "emailSent") : std::nullopt;
+    if (!id || id->empty() || !emailSent) fail(BugReportSubmissionError::invalidResponse);
+    return BugReportReceipt{std::string(*id), *emailSent};
   }
   if (status >= 500 && status <= 599) fail(BugReportSubmissionError::unavailable);
   throw BugReportSubmissionError::serverMessage(
@@ -208,7 +193,7 @@ BugReportReceipt interpret(const BugReportResponse& response) {
 }  // namespace
 
 BugReportSubmissionError::BugReportSubmissionError(Code code)
-    : code_(code), description_(descriptionOf(code)) {}
+    : code_(code), description_(descriptions[code]) {}
 
 BugReportSubmissionError BugReportSubmissionError::serverMessage(std::string message) {
   BugReportSubmissionError error(server);

@@ -109,7 +109,8 @@ struct Screenshot {
 Screenshot inspect(const fs::path& path) {
   std::string data;
   try {
-    data = files::readOwnFile(path, FeedbackScreenshotValidator::maximumFileBytes);
+    files::ReadBuffer buffer;
+    data = files::readOwnFile(path, FeedbackScreenshotValidator::maximumFileBytes, buffer);
   } catch (const fs::filesystem_error&) {
     refuse();
   }

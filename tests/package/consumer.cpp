@@ -1,9 +1,15 @@
 #include <lantrel/status_store.hpp>
+#ifdef WITH_FEEDBACK
+#include <lantrel/bug_report_client.hpp>
+#endif
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
+#ifdef WITH_FEEDBACK
+  lantrel::BugReportClient client("https://support.example.com");
+#endif
   lantrel::StatusStore store{argv[1]};
   store.write(lantrel::TaskStatus("app", "From the app", lantrel::LightState::working,
                                   lantrel::Instant::now(), "Local status"));

@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <system_error>
 #include <vector>
 
 #include "lantrel/errors.hpp"
+#include "support/uuid.hpp"
 
 namespace lantrel::files {
 
@@ -30,111 +29,27 @@ ResourceValues fromStat(const struct stat& st) {
   v.modified = Instant::fromUnix(static_cast<double>(st.st_mtim.tv_sec) +
                                  static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
   v.owner = st.st_uid;
-  v.mode = st.st_mode & 07777;
   return v;
 }
 
-int openForReading(const fs::path& path, int extraFlags = 0) {
-  // O_NONBLOCK keeps a FIFO planted where a file belongs from hanging us.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
-  if (fd < 0) throwErrno("cannot open file", path, errno);
-  return fd;
-}
-
-std::uint64_t sizeOf(int fd, const fs::path& path) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) throwErrno("cannot get file size", path, errno);
-  return static_cast<std::uint64_t>(st.st_size);
-}
-
-// Reads up to `limit` bytes at `offset` into `out`; stops early at end of
-// file, or once `expected` bytes are in and a read comes back short (a
-// regular file's end). Returns the number of bytes read.
-std::size_t readInto(int fd, std::uint64_t offset, std::size_t limit, char* out,
-                     const fs::path& path, std::uint64_t expected = UINT64_MAX) {
+// Reads up to `count` bytes at `offset` into `out`, stopping early at the
+// end of the file. Returns the number of bytes read.
+std::size_t readAt(int fd, std::uint64_t offset, std::size_t count, char* out,
+                   const fs::path& path) {
   std::size_t filled = 0;
-  while (filled < limit) {
-    ssize_t n = ::pread(fd, out + filled, limit - filled, static_cast<off_t>(offset + filled));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno("cannot read file", path, errno);
-    }
+  while (filled < count) {
+    ssize_t n = ::pread(fd, out + filled, count - filled, static_cast<off_t>(offset + filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throwErrno("cannot read file", path, errno);
     if (n == 0) break;
-    std::size_t asked = limit - filled;
     filled += static_cast<std::size_t>(n);
-    if (static_cast<std::size_t>(n) < asked && filled >= expected) break;
   }
   return filled;
 }
 
-// With `padding`, that many zero bytes follow the data within its capacity
-// (for parsers that read ahead).
-std::string readAt(int fd, std::uint64_t offset, std::uint64_t limit, const fs::path& path,
-                   std::uint64_t expected = UINT64_MAX, std::size_t padding = 0) {
-  std::string data;
-  if (padding) data.reserve(static_cast<std::size_t>(limit) + padding);
-  data.resize(static_cast<std::size_t>(limit));
-  std::size_t filled = readInto(fd, offset, data.size(), data.data(), path, expected);
-  if (padding) {
-    data.resize(filled);
-    data.append(padding, '\0');  // within the reserved capacity
-  }
-  data.resize(filled);
-  return data;
-}
-
-// The position of the last line feed in `data`, or npos. Megabytes are
-// searched backwards here, so glibc's vectorised memrchr is used where there
-// is one.
-std::size_t lastLineFeed(std::string_view data) {
-#if defined(__GLIBC__)
-  const void* found = ::memrchr(data.data(), '\n', data.size());
-  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - data.data())
-               : std::string_view::npos;
-#else
-  return data.rfind('\n');
-#endif
-}
-
-// The whole lines of bytes read from a file's end: when reading started
-// inside the file the partial first line goes, and a last line without its
-// line feed goes. Data with no line feed left is kept only with
-// `keepUnbroken`.
-std::string_view tailLines(std::string_view data, bool startsInside, bool keepUnbroken) {
-  std::size_t first = data.find('\n');
-  if (first == std::string_view::npos) return keepUnbroken ? data : std::string_view();
-  if (startsInside) data.remove_prefix(first + 1);
-  if (!data.empty() && data.back() != '\n') {
-    std::size_t last = lastLineFeed(data);
-    if (last == std::string_view::npos) return keepUnbroken ? data : std::string_view();
-    data = data.substr(0, last + 1);
-  }
-  return data;
-}
-
-// Shared by both tail reads; `keepUnbroken` keeps data with no line feed.
-std::string readTail(const fs::path& path, std::uint64_t limit, bool keepUnbroken) {
-  Descriptor file(openForReading(path));
-  std::uint64_t size = sizeOf(file.fd, path);
-  bool startsInside = size > limit;
-  std::string data =
-      readAt(file.fd, startsInside ? size - limit : 0, std::min(size, limit), path);
-  std::string_view lines = tailLines(data, startsInside, keepUnbroken);
-  if (lines.empty()) return std::string();
-  data.resize(static_cast<std::size_t>(lines.data() - data.data()) + lines.size());
-  data.erase(0, static_cast<std::size_t>(lines.data() - data.data()));
-  return data;
-}
-
 }  // namespace
 
-Descriptor::~Descriptor() {
-  if (fd >= 0) ::close(fd);
-}
-
-[[noreturn]] void throwErrno(const char* what, const fs::path& path, int error) {
-  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
+// --- attributes -------------------------------------------------------------
 
 ResourceValues resourceValues(const fs::path& path) {
   struct stat st;
@@ -144,182 +59,316 @@ ResourceValues resourceValues(const fs::path& path) {
 
 std::optional<ResourceValues> resourceValuesIfExists(const fs::path& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-    throwErrno("cannot read file attributes", path, errno);
-  }
-  return fromStat(st);
+  if (::lstat(path.c_str(), &st) == 0) return fromStat(st);
+  if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+  throwErrno("cannot read file attributes", path, errno);
 }
 
-std::string readOwnFile(const fs::path& path, std::uint64_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) {
-    if (errno == ELOOP) throw StatusError(StatusError::invalidRecord);
-    throwErrno("cannot open file", path, errno);
-  }
-  Descriptor file(fd);
+bool isExecutable(const fs::path& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
+// --- reading ----------------------------------------------------------------
+
+FileReader::FileReader(const fs::path& path, bool refuseLinks) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (refuseLinks ? O_NOFOLLOW : 0));
+  if (fd_ < 0 && errno == ELOOP && refuseLinks) throw StatusError(StatusError::invalidRecord);
+  if (fd_ < 0) throwErrno("cannot open file", path, errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0) throwErrno("cannot read file attributes", path, errno);
-  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > limit)
-    throw StatusError(StatusError::invalidRecord);
-  // One byte more than fstat promised tells a file that grew meanwhile.
-  auto size = static_cast<std::uint64_t>(st.st_size);
-  std::string data = readAt(fd, 0, size + 1, path, size);
-  if (data.size() > limit) throw StatusError(StatusError::invalidRecord);
-  return data;
-}
-
-std::optional<std::string> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,
-                                             std::size_t padding) {
-  Descriptor file(openForReading(path));
-  std::uint64_t size = sizeOf(file.fd, path);
-  if (size > limit) return std::nullopt;
-  std::string data = readAt(file.fd, 0, size + 1, path, UINT64_MAX, padding);
-  if (data.size() > limit) return std::nullopt;
-  return data;
-}
-
-std::string readHead(const fs::path& path, std::uint64_t limit) {
-  Descriptor file(openForReading(path));
-  return readAt(file.fd, 0, std::min(limit, sizeOf(file.fd, path)), path);
-}
-
-std::string readTailLines(const fs::path& path, std::uint64_t limit) {
-  return readTail(path, limit, false);
-}
-
-std::string readTailKeepingUnbroken(const fs::path& path, std::uint64_t limit) {
-  return readTail(path, limit, true);
-}
-
-HeadAndTail readHeadLinesAndTail(const fs::path& path, std::uint64_t limit,
-                                 std::string& buffer) {
-  Descriptor file(openForReading(path));
-  std::uint64_t size = sizeOf(file.fd, path);
-  bool startsInside = size > limit;
-  auto headBytes = static_cast<std::size_t>(startsInside ? limit : 0);
-  auto tailBytes = static_cast<std::size_t>(std::min(size, limit));
-  if (buffer.size() < headBytes + tailBytes) buffer.resize(headBytes + tailBytes);
-  HeadAndTail result;
-  result.head = std::string_view(buffer.data(),
-                                 readInto(file.fd, 0, headBytes, buffer.data(), path));
-  std::size_t last = lastLineFeed(result.head);
-  result.head = result.head.substr(0, last == std::string_view::npos ? 0 : last + 1);
-  std::size_t tailRead = readInto(file.fd, size - tailBytes, tailBytes,
-                                  buffer.data() + headBytes, path);
-  result.tail = tailLines(std::string_view(buffer.data() + headBytes, tailRead), startsInside,
-                          true);
-  return result;
-}
-
-void createDirectories(const fs::path& path) {
-  // Walk up to the first existing ancestor, then create downwards.
-  std::vector<fs::path> missing;
-  fs::path current = path.lexically_normal();
-  if (current.has_filename() == false && current.has_parent_path())
-    current = current.parent_path();
-  while (!current.empty()) {
-    struct stat st;
-    if (::stat(current.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode))
-        throwErrno("cannot create directory", current, ENOTDIR);
-      break;
-    }
-    if (errno != ENOENT) throwErrno("cannot create directory", current, errno);
-    missing.push_back(current);
-    fs::path parent = current.parent_path();
-    if (parent == current) break;
-    current = parent;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0700) != 0) {
-      if (errno == EEXIST) continue;  // another process was quicker
-      throwErrno("cannot create directory", *it, errno);
-    }
-    // The umask may have taken bits away; the directory is the owner's alone.
-    if (::chmod(it->c_str(), 0700) != 0) throwErrno("cannot set permissions", *it, errno);
-  }
-}
-
-void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode) {
-  fs::path directory = path.parent_path();
-  if (directory.empty()) directory = ".";
-  // The template ends in random characters, so the file never looks like
-  // a task file to a concurrent listing.
-  std::string name = (directory / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);  // O_CREAT|O_EXCL, mode 0600
-  if (fd < 0) throwErrno("cannot create temporary file", directory, errno);
-  auto fail = [&](const char* what, const fs::path& where) {
+  if (::fstat(fd_, &st) != 0) {
     int error = errno;
-    ::close(fd);
-    ::unlink(name.c_str());
-    throwErrno(what, where, error);
-  };
-  std::size_t written = 0;
-  while (written < data.size()) {
-    ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write file", name);
+    ::close(fd_);
+    throwErrno("cannot read file attributes", path, error);
+  }
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  regular_ = S_ISREG(st.st_mode);
+}
+
+FileReader::~FileReader() { ::close(fd_); }
+
+std::size_t FileReader::read(std::uint64_t offset, std::size_t count, char* out) {
+  return readAt(fd_, offset, count, out, path_);
+}
+
+char* ReadBuffer::reserve(std::size_t size) {
+  if (size + padding > capacity_) {
+    capacity_ = std::max(size + padding, capacity_ * 2);
+    data_ = std::make_unique_for_overwrite<char[]>(capacity_);
+  }
+  // The padding is read, never interpreted; zeroing it keeps tools that
+  // track uninitialised memory quiet.
+  std::memset(data_.get() + size, 0, padding);
+  return data_.get();
+}
+
+std::string_view ReadBuffer::copy(std::string_view bytes) {
+  char* data = reserve(bytes.size());
+  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+  return {data, bytes.size()};
+}
+
+namespace {
+
+// The whole of a regular file of at most `limit` bytes; nullopt when it is
+// larger or not regular. One byte more than its size is asked for, to tell
+// a file that grew past the limit meanwhile.
+std::optional<std::string_view> readWhole(FileReader& file, std::uint64_t limit,
+                                          ReadBuffer& buffer) {
+  if (!file.isRegularFile() || file.size() > limit) return std::nullopt;
+  auto count = static_cast<std::size_t>(file.size()) + 1;
+  char* data = buffer.reserve(count);
+  std::string_view read(data, file.read(0, count, data));
+  if (read.size() > limit) return std::nullopt;
+  return read;
+}
+
+}  // namespace
+
+std::string_view readOwnFile(const fs::path& path, std::uint64_t limit, ReadBuffer& buffer) {
+  FileReader file(path, true);
+  auto data = readWhole(file, limit, buffer);
+  if (!data) throw StatusError(StatusError::invalidRecord);
+  return *data;
+}
+
+std::optional<std::string_view> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,
+                                                  ReadBuffer& buffer) {
+  FileReader file(path);
+  return readWhole(file, limit, buffer);
+}
+
+FileEnds readEnds(const fs::path& path, std::uint64_t headLimit, std::uint64_t tailLimit,
+                  ReadBuffer& buffer) {
+  FileReader file(path);
+  FileEnds ends;
+  ends.size = file.size();
+  auto head = static_cast<std::size_t>(std::min(ends.size, headLimit));
+  auto tail = static_cast<std::size_t>(std::min(ends.size, tailLimit));
+  std::uint64_t tailStart = ends.size - tail;
+  if (tailStart <= head) {  // one piece: the whole file
+    auto size = static_cast<std::size_t>(ends.size);
+    char* data = buffer.reserve(size);
+    std::string_view whole(data, file.read(0, size, data));
+    ends.head = whole.substr(0, head);
+    ends.tail = whole.substr(std::min(whole.size(), static_cast<std::size_t>(tailStart)));
+    return ends;
+  }
+  char* data = buffer.reserve(head + tail);
+  ends.head = {data, file.read(0, head, data)};
+  ends.tail = {data + head, file.read(tailStart, tail, data + head)};
+  return ends;
+}
+
+std::string_view tailLines(std::string_view data, bool startsInside, bool keepUnbroken) {
+  std::size_t first = data.find('\n');
+  if (first == std::string_view::npos) return keepUnbroken ? data : std::string_view();
+  if (startsInside) data.remove_prefix(first + 1);
+  if (data.empty() || data.back() == '\n') return data;
+  std::size_t last = data.rfind('\n');
+  if (last == std::string_view::npos) return keepUnbroken ? data : std::string_view();
+  return data.substr(0, last + 1);
+}
+
+// Without a line feed rfind gives npos, and npos + 1 is 0.
+std::string_view headLines(std::string_view data) { return data.substr(0, data.rfind('\n') + 1); }
+
+std::string_view readTailLines(const fs::path& path, std::uint64_t limit, bool keepUnbroken,
+                               ReadBuffer& buffer) {
+  FileEnds ends = readEnds(path, 0, limit, buffer);
+  return tailLines(ends.tail, ends.size > limit, keepUnbroken);
+}
+
+// --- directories --------------------------------------------------------------
+
+std::optional<ResourceValues> DirectoryEntry::values() const {
+  struct stat st;  // `name` views the listing's own NUL-terminated name
+  if (::fstatat(directoryFD, name.data(), &st, AT_SYMLINK_NOFOLLOW) == 0) return fromStat(st);
+  if (errno == ENOENT) return std::nullopt;
+  throwErrno("cannot read file attributes", path, errno);
+}
+
+namespace {
+
+DirectoryEntry::Kind kindOf(mode_t mode) {
+  return S_ISREG(mode)   ? DirectoryEntry::regularFile
+         : S_ISDIR(mode) ? DirectoryEntry::directory
+         : S_ISLNK(mode) ? DirectoryEntry::symbolicLink
+                         : DirectoryEntry::other;
+}
+
+// Lists the directory at `path` (restored on return) and, recursively, its
+// subdirectories; see walk(). `rootExists` is given for the root only.
+// Returns false once `visit` has.
+bool walkDirectory(std::string& path, WalkOptions options,
+                   const std::function<bool(const DirectoryEntry&)>& visit, bool* rootExists) {
+  bool isRoot = rootExists != nullptr;
+  // Subdirectory names, each followed by a NUL, entered once this listing
+  // is closed.
+  std::string subdirectories;
+  std::size_t base = path.size();
+  {
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(path.c_str()), ::closedir);
+    if (!listing) {
+      if (!isRoot) return true;  // a subdirectory that cannot be listed
+      if (errno != ENOENT) throwErrno("cannot list directory", path, errno);
+      *rootExists = false;
+      return true;
     }
-    written += static_cast<std::size_t>(n);
+    DirectoryEntry entry{{}, {}, DirectoryEntry::other, ::dirfd(listing.get())};
+    for (errno = 0; const dirent* found = ::readdir(listing.get()); errno = 0) {
+      std::string_view name = found->d_name;
+      if (name == "." || name == ".." || (options.skipHidden && name.front() == '.')) continue;
+      path.resize(base);
+      path.push_back('/');
+      path.append(name);
+      entry.name = name;
+      entry.path = path;
+      entry.kind = kindOf(DTTOIF(found->d_type));
+      // Where the file system does not say, lstat does (a failure leaves
+      // `other`; a visitor that needs the values meets the error).
+      struct stat st;
+      if (found->d_type == DT_UNKNOWN && ::fstatat(entry.directoryFD, found->d_name, &st,
+                                                   AT_SYMLINK_NOFOLLOW) == 0)
+        entry.kind = kindOf(st.st_mode);
+      if (!visit(entry)) return false;
+      if (options.recursive && entry.kind == DirectoryEntry::directory)
+        subdirectories.append(name).push_back('\0');
+    }
+    if (errno != 0 && isRoot) throwErrno("cannot list directory", path.substr(0, base), errno);
   }
-  if (::fsync(fd) != 0) fail("cannot write file", name);
-  if (::rename(name.c_str(), path.c_str()) != 0) fail("cannot replace file", path);
-  // The descriptor still names the new file: set its mode without a path race.
-  if (::fchmod(fd, mode) != 0) {
-    int error = errno;
-    ::close(fd);
-    throwErrno("cannot set permissions", path, error);
+  for (std::size_t at = 0; at < subdirectories.size();) {
+    std::size_t end = subdirectories.find('\0', at);
+    path.resize(base);
+    path.push_back('/');
+    path.append(subdirectories, at, end - at);
+    at = end + 1;
+    if (!walkDirectory(path, options, visit, nullptr)) return false;
   }
-  ::close(fd);
-}
-
-bool forEachEntry(const fs::path& directory,
-                  const std::function<void(std::string_view, unsigned char)>& visit) {
-  return forEachEntryAt(directory,
-                        [&](std::string_view name, unsigned char type, int) { visit(name, type); });
-}
-
-bool forEachEntryAt(const fs::path& directory,
-                    const std::function<void(std::string_view, unsigned char, int)>& visit) {
-  DIR* listing = ::opendir(directory.c_str());
-  if (!listing) {
-    if (errno == ENOENT) return false;
-    throwErrno("cannot list directory", directory, errno);
-  }
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
-  errno = 0;
-  while (const dirent* entry = ::readdir(listing)) {
-    std::string_view name = entry->d_name;
-    if (name != "." && name != "..") visit(name, entry->d_type, ::dirfd(listing));
-    errno = 0;
-  }
-  if (errno != 0) throwErrno("cannot list directory", directory, errno);
+  path.resize(base);
   return true;
 }
 
-std::optional<ResourceValues> resourceValuesAt(int directoryFD, std::string_view name,
-                                               const fs::path& directory) {
-  // A file name fits in NAME_MAX bytes; copying it is cheaper than a
-  // string per entry.
-  char terminated[NAME_MAX + 1];
-  if (name.size() > NAME_MAX)
-    throwErrno("cannot read file attributes", directory / name, ENAMETOOLONG);
-  std::memcpy(terminated, name.data(), name.size());
-  terminated[name.size()] = '\0';
-  struct stat st;
-  if (::fstatat(directoryFD, terminated, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return std::nullopt;
-    throwErrno("cannot read file attributes", directory / name, errno);
-  }
-  return fromStat(st);
+}  // namespace
+
+bool walk(const fs::path& root, WalkOptions options,
+          const std::function<bool(const DirectoryEntry&)>& visit) {
+  std::string path = root.string();
+  bool exists = true;
+  walkDirectory(path, options, visit, &exists);
+  return exists;
 }
 
-bool hasJSONExtension(std::string_view name) {
-  std::size_t dot = name.rfind('.');
-  return dot != std::string_view::npos && dot > 0 && name.substr(dot + 1) == "json";
+std::vector<FoundFile> findFiles(const fs::path& root, std::string_view extension,
+                                 const std::function<bool(const ResourceValues&)>& keep) {
+  std::vector<FoundFile> found;
+  try {
+    walk(root, {.recursive = true, .skipHidden = true}, [&](const DirectoryEntry& entry) {
+      if (!hasExtension(entry.name, extension)) return true;
+      auto values = entry.values();  // a file removed since the listing is simply gone
+      if (values && values->isRegularFile && keep(*values))
+        found.push_back({std::string(entry.path), values->modified});
+      return true;
+    });
+  } catch (const fs::filesystem_error& error) {
+    if (error.path1() != root) throw;  // only the root's listing is forgiven
+    return {};
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const FoundFile& a, const FoundFile& b) { return a.modified > b.modified; });
+  return found;
 }
+
+bool hasExtension(std::string_view name, std::string_view extension) {
+  std::size_t dot = name.rfind('.');
+  return dot != std::string_view::npos && dot > 0 && name.substr(dot + 1) == extension;
+}
+
+// --- writing ------------------------------------------------------------------
+
+void createDirectories(const fs::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) throwErrno("cannot create directory", path, ENOTDIR);
+    return;
+  }
+  if (errno != ENOENT) throwErrno("cannot create directory", path, errno);
+  if (fs::path parent = path.parent_path(); !parent.empty() && parent != path)
+    createDirectories(parent);
+  if (::mkdir(path.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return;  // another process was quicker
+    throwErrno("cannot create directory", path, errno);
+  }
+  // The umask may have taken bits away; the directory is the owner's alone.
+  if (::chmod(path.c_str(), 0700) != 0) throwErrno("cannot set permissions", path, errno);
+}
+
+AtomicFile::AtomicFile(const fs::path& path, mode_t mode) : path_(path), mode_(mode) {
+  fs::path directory = path.parent_path();
+  if (directory.empty()) directory = ".";
+  // Hidden, and ending in a hexadecimal digit: never taken for a record.
+  temporary_ = directory / ("." + path.filename().string() + "-" + randomUUID());
+  fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd_ < 0) throwErrno("cannot create temporary file", temporary_, errno);
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(temporary_.c_str());
+}
+
+void AtomicFile::append(std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd_, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throwErrno("cannot write file", temporary_, errno);
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void AtomicFile::commit() {
+  // The mode is set before the file takes the target's place, so that an
+  // executable is never found there without its execute bits.
+  if (::fchmod(fd_, mode_) != 0) throwErrno("cannot set permissions", temporary_, errno);
+  if (::fsync(fd_) != 0) throwErrno("cannot write file", temporary_, errno);
+  if (::rename(temporary_.c_str(), path_.c_str()) != 0)
+    throwErrno("cannot replace file", path_, errno);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+void replaceAtomically(const fs::path& path, std::string_view data, mode_t mode) {
+  AtomicFile file(path, mode);
+  file.append(data);
+  file.commit();
+}
+
+void copyAtomically(const fs::path& source, const fs::path& target, mode_t mode,
+                    std::uint64_t limit) {
+  FileReader from(source);
+  if (!from.isRegularFile() || from.size() > limit) throw StatusError(StatusError::invalidRecord);
+  AtomicFile copy(target, mode);
+  char chunk[1 << 16];
+  std::uint64_t total = 0;
+  for (std::size_t n; (n = from.read(total, sizeof chunk, chunk)) > 0;) {
+    // A source that grows past the limit while copied is refused as well.
+    if ((total += n) > limit) throw StatusError(StatusError::invalidRecord);
+    copy.append({chunk, n});
+  }
+  copy.commit();
+}
+
+void removeFile(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR)
+    throwErrno("cannot remove file", path, errno);
+}
+
+// --- the user -------------------------------------------------------------------
 
 fs::path homeDirectory() {
   if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home);
@@ -330,6 +379,10 @@ fs::path homeDirectory() {
       result->pw_dir)
     return fs::path(result->pw_dir);
   return fs::path("/");
+}
+
+[[noreturn]] void throwErrno(const char* what, const fs::path& path, int error) {
+  throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
 }  // namespace lantrel::files

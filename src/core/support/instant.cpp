@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,36 +12,7 @@ namespace lantrel {
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's
-// algorithm), and back.
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y += m <= 2;
-}
-
-bool isLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-unsigned daysInMonth(std::int64_t y, unsigned m) {
-  static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && isLeap(y) ? 29 : days[m - 1];
-}
+using namespace std::chrono;
 
 // Reads exactly `count` decimal digits at `pos`.
 bool digits(std::string_view s, std::size_t& pos, int count, int& out) {
@@ -81,9 +53,9 @@ std::optional<Instant> Instant::parseISO8601(std::string_view s, bool fraction) 
       !digits(s, pos, 2, hour) || !expect(s, pos, ':') || !digits(s, pos, 2, minute) ||
       !expect(s, pos, ':') || !digits(s, pos, 2, second))
     return std::nullopt;
-  if (month < 1 || month > 12 || day < 1 || static_cast<unsigned>(day) > daysInMonth(year, month) ||
-      hour > 23 || minute > 59 || second > 59)
-    return std::nullopt;
+  year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                      std::chrono::day(static_cast<unsigned>(day))};
+  if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
   double fractionValue = 0;
   if (fraction) {
     if (!expect(s, pos, '.')) return std::nullopt;
@@ -116,8 +88,8 @@ std::optional<Instant> Instant::parseISO8601(std::string_view s, bool fraction) 
     return std::nullopt;
   }
   if (pos != s.size()) return std::nullopt;
-  double unix = static_cast<double>(daysFromCivil(year, month, day)) * 86400 + hour * 3600 +
-                minute * 60 + second - offsetSeconds;
+  double days = static_cast<double>(sys_days(date).time_since_epoch().count());
+  double unix = days * 86400 + hour * 3600 + minute * 60 + second - offsetSeconds;
   return fromUnix(unix + fractionValue);
 }
 
@@ -133,16 +105,15 @@ std::string Instant::iso8601(bool roundUp) const {
   // (NaN as the earliest): a file we write never holds a time that reading
   // it back would refuse, and the conversion below stays in range.
   whole = std::isnan(whole) ? earliestText : std::clamp(whole, earliestText, latestText);
-  auto total = static_cast<std::int64_t>(whole);
-  std::int64_t days = total >= 0 ? total / 86400 : (total - 86399) / 86400;
-  std::int64_t rest = total - days * 86400;
-  std::int64_t y;
-  unsigned m, d;
-  civilFromDays(days, y, m, d);
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02d:%02d:%02dZ",
-                static_cast<long long>(y), m, d, static_cast<int>(rest / 3600),
-                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  sys_seconds time{std::chrono::seconds(static_cast<std::int64_t>(whole))};
+  sys_days day = floor<days>(time);
+  year_month_day date(day);
+  hh_mm_ss clock(time - day);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
   return buffer;
 }
 

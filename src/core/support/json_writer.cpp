@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <stdexcept>
 
 #include "lantrel/errors.hpp"
 #include "support/text.hpp"
@@ -13,16 +12,26 @@ namespace lantrel::json {
 void Writer::open(char bracket) {
   beforeValue();
   out_.push_back(bracket);
-  hasMembers_.push_back(false);
+  open_.push_back({out_.size(), false, {}});
 }
 
 void Writer::close(char bracket) {
-  bool any = hasMembers_.back();
-  hasMembers_.pop_back();
-  if (pretty_ && any) {
-    out_.push_back('\n');
-    out_.append(hasMembers_.size() * 2, ' ');
+  Container container = std::move(open_.back());
+  open_.pop_back();
+  auto& members = container.members;
+  if (members.size() > 1) {  // written as given, put in key order now
+    members.back().end = out_.size();
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return a.key < b.key; });
+    std::string body;
+    for (const auto& member : members) {
+      if (!body.empty()) body.push_back(',');
+      if (pretty_) body.append("\n").append((open_.size() + 1) * 2, ' ');
+      body.append(out_, member.start, member.end - member.start);
+    }
+    out_.replace(container.bodyStart, std::string::npos, body);
   }
+  if (pretty_ && container.any) out_.append("\n").append(open_.size() * 2, ' ');
   out_.push_back(bracket);
 }
 
@@ -31,17 +40,17 @@ void Writer::beforeValue() {
     afterKey_ = false;
     return;
   }
-  if (hasMembers_.empty()) return;
-  if (hasMembers_.back()) out_.push_back(',');
-  hasMembers_.back() = true;
-  if (pretty_) {
-    out_.push_back('\n');
-    out_.append(hasMembers_.size() * 2, ' ');
-  }
+  if (open_.empty()) return;
+  Container& container = open_.back();
+  if (!container.members.empty()) container.members.back().end = out_.size();
+  if (container.any) out_.push_back(',');
+  container.any = true;
+  if (pretty_) out_.append("\n").append(open_.size() * 2, ' ');
 }
 
 void Writer::key(std::string_view name) {
   beforeValue();
+  if (sorted_) open_.back().members.push_back({std::string(name), out_.size(), 0});
   writeString(name);
   out_ += pretty_ ? " : " : ":";
   afterKey_ = true;
@@ -67,24 +76,9 @@ void Writer::value(double number) {
   out_.append(buffer, r.ptr);
 }
 
-void Writer::value(std::int64_t number) {
-  beforeValue();
-  out_ += std::to_string(number);
-}
-
-void Writer::value(std::uint64_t number) {
-  beforeValue();
-  out_ += std::to_string(number);
-}
-
 void Writer::value(bool flag) {
   beforeValue();
   out_ += flag ? "true" : "false";
-}
-
-void Writer::null() {
-  beforeValue();
-  out_ += "null";
 }
 
 void Writer::writeString(std::string_view s) {
@@ -116,57 +110,6 @@ void Writer::writeString(std::string_view s) {
   }
   out_.append(s.substr(run));
   out_.push_back('"');
-}
-
-namespace {
-
-using Json = nlohmann::ordered_json;
-
-void writeTree(Writer& w, const Json& v) {
-  switch (v.type()) {
-    case Json::value_t::null: w.null(); return;
-    case Json::value_t::boolean: w.value(v.get<bool>()); return;
-    case Json::value_t::number_integer: w.value(v.get<std::int64_t>()); return;
-    case Json::value_t::number_unsigned: w.value(v.get<std::uint64_t>()); return;
-    case Json::value_t::number_float: w.value(v.get<double>()); return;
-    case Json::value_t::string: w.value(std::string_view(v.get_ref<const std::string&>())); return;
-    case Json::value_t::array:
-      w.beginArray();
-      for (const auto& element : v) writeTree(w, element);
-      w.endArray();
-      return;
-    case Json::value_t::object: {
-      std::vector<Json::const_iterator> members;
-      for (auto it = v.begin(); it != v.end(); ++it) members.push_back(it);
-      if (w.sortsKeys())
-        std::sort(members.begin(), members.end(),
-                  [](const auto& a, const auto& b) { return a.key() < b.key(); });
-      w.beginObject();
-      for (const auto& it : members) {
-        w.key(it.key());
-        writeTree(w, it.value());
-      }
-      w.endObject();
-      return;
-    }
-    default: throw std::invalid_argument("unsupported JSON value");
-  }
-}
-
-}  // namespace
-
-std::string write(const nlohmann::ordered_json& value, Style style) {
-  Writer w(style);
-  writeTree(w, value);
-  return w.take();
-}
-
-nlohmann::json parse(std::string_view text) {
-  try {
-    return nlohmann::json::parse(text);
-  } catch (const nlohmann::json::exception& e) {
-    throw DecodingError(std::string("The data isn't valid JSON: ") + e.what());
-  }
 }
 
 }  // namespace lantrel::json

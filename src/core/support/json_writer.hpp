@@ -1,16 +1,13 @@
 // The system's JSON text: compact for files, or the pretty form of the
 // `list` output (two-space indent, " : ", keys sorted at every level, "/"
-// escaped as "\/"). Writer streams values straight into a string; callers
-// that emit objects in a sorted style give keys in sorted order, and
-// write(tree) sorts them itself.
+// escaped as "\/"). Writer streams values straight into a string; in the
+// sorted styles it puts each object's members in key order when it closes.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace lantrel::json {
 
@@ -25,23 +22,23 @@ class Writer {
   explicit Writer(Style style = Style::compact)
       : pretty_(style == Style::pretty), sorted_(style != Style::compact) {}
 
-  // Whether callers must give object keys in sorted order.
-  bool sortsKeys() const { return sorted_; }
-
   void beginObject() { open('{'); }
   void endObject() { close('}'); }
   void beginArray() { open('['); }
   void endArray() { close(']'); }
   // A member's key; the value follows with one of the calls below.
   void key(std::string_view name);
+  // A whole member whose value is a scalar.
+  template <typename T>
+  void member(std::string_view name, const T& scalar) {
+    key(name);
+    value(scalar);
+  }
 
   void value(std::string_view text);
   void value(const char* text) { value(std::string_view(text)); }
   void value(double number);  // throws StatusError::invalidRecord when not finite
-  void value(std::int64_t number);
-  void value(std::uint64_t number);
   void value(bool flag);
-  void null();
 
   const std::string& text() const { return out_; }
   std::string take() { return std::move(out_); }
@@ -52,17 +49,22 @@ class Writer {
   void beforeValue();
   void writeString(std::string_view s);
 
+  // An open object or array, and where its members' text lies in out_.
+  struct Container {
+    std::size_t bodyStart;
+    bool any = false;
+    struct Member {
+      std::string key;
+      std::size_t start, end;
+    };
+    std::vector<Member> members;  // kept in the sorted styles only
+  };
+
   std::string out_;
-  std::vector<bool> hasMembers_;  // one entry per open container
+  std::vector<Container> open_;
   bool afterKey_ = false;
   bool pretty_;
   bool sorted_;
 };
-
-// A whole tree; in the sorted styles every object's keys come out sorted.
-std::string write(const nlohmann::ordered_json& value, Style style = Style::compact);
-
-// Parses text with nlohmann, turning its errors into DecodingError.
-nlohmann::json parse(std::string_view text);
 
 }  // namespace lantrel::json

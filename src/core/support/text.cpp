@@ -14,101 +14,52 @@ namespace lantrel::text {
 
 namespace {
 
-bool isASCII(std::string_view s) {
-  for (unsigned char c : s)
-    if (c >= 0x80) return false;
-  return true;
+// The code point at s[i], advancing i past it; negative when the bytes there
+// are ill-formed, advancing past their maximal subpart as the Unicode
+// standard recommends.
+UChar32 next(std::string_view s, std::size_t& i) {
+  UChar32 c;
+  auto at = static_cast<int32_t>(i);
+  U8_NEXT(s.data(), at, static_cast<int32_t>(s.size()), c);
+  i = static_cast<std::size_t>(at);
+  return c;
 }
 
-bool isASCIIWhitespace(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
-// Length of the well-formed sequence at s[i], or 0 when the bytes there are
-// not one (then s[i] starts a maximal invalid subpart, see subpartLength).
-std::size_t sequenceLength(std::string_view s, std::size_t i) {
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char b0 = at(i);
-  if (b0 < 0x80) return 1;
-  std::size_t n = s.size() - i;
-  auto cont = [&](std::size_t k, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-    return k < n && at(i + k) >= lo && at(i + k) <= hi;
-  };
-  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
-    return cont(1, lo, hi) && cont(2) ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
-  }
-  return 0;
+bool isWhitespaceAt(std::string_view s, std::size_t& i) {
+  UChar32 c = next(s, i);
+  return c >= 0 && u_isUWhiteSpace(c);
 }
 
-// Length of the maximal subpart of an ill-formed sequence starting at s[i]:
-// the lead byte plus the continuation bytes that were still acceptable.
-std::size_t subpartLength(std::string_view s, std::size_t i) {
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char b0 = at(i);
-  std::size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) need = 1;
-  else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 1;
-  }
-  std::size_t len = 1;
-  for (std::size_t k = 0; k < need && i + len < s.size(); ++k) {
-    unsigned char b = at(i + len);
-    if (b < (k == 0 ? lo : 0x80) || b > (k == 0 ? hi : 0xBF)) break;
-    ++len;
-  }
-  return len;
+// A grapheme cluster has at least one code point, so text of at most
+// `limit` code points has at most `limit` clusters and needs no rules.
+std::size_t codePoints(std::string_view utf8) {
+  std::size_t count = 0;
+  for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
+  return count;
 }
-
-struct UTextCloser {
-  void operator()(UText* t) const { utext_close(t); }
-};
 
 // Calls `visit(end)` for the end offset of each grapheme cluster until it
 // returns false.
 template <typename Visit>
 void forEachCluster(std::string_view utf8, Visit visit) {
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UText, UTextCloser> text(
-      utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status));
+  std::unique_ptr<UText, UText* (*)(UText*)> text(
+      utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status),
+      utext_close);
   std::unique_ptr<icu::BreakIterator> breaks(
       icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-  if (U_FAILURE(status)) throw std::runtime_error("Unicode text rules are unavailable");
-  breaks->setText(text.get(), status);
+  if (U_SUCCESS(status)) breaks->setText(text.get(), status);
   if (U_FAILURE(status)) throw std::runtime_error("Unicode text rules are unavailable");
   breaks->first();
   for (int32_t end = breaks->next(); end != icu::BreakIterator::DONE; end = breaks->next())
     if (!visit(static_cast<std::size_t>(end))) return;
 }
 
-bool isWhitespaceAt(std::string_view s, std::size_t& i) {
-  UChar32 c;
-  int32_t pos = static_cast<int32_t>(i);
-  U8_NEXT(s.data(), pos, static_cast<int32_t>(s.size()), c);
-  i = static_cast<std::size_t>(pos);
-  return c >= 0 && u_isUWhiteSpace(c);
-}
-
 }  // namespace
 
 bool isValidUTF8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
-    std::size_t n = sequenceLength(bytes, i);
-    if (n == 0) return false;
-    i += n;
-  }
+  for (std::size_t i = 0; i < bytes.size();)
+    if (next(bytes, i) < 0) return false;
   return true;
 }
 
@@ -117,57 +68,36 @@ std::string repairUTF8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() + 8);
   for (std::size_t i = 0; i < bytes.size();) {
-    if (std::size_t n = sequenceLength(bytes, i)) {
-      out.append(bytes.substr(i, n));
-      i += n;
-    } else {
+    std::size_t start = i;
+    if (next(bytes, i) < 0)
       out.append("\xEF\xBF\xBD");
-      i += subpartLength(bytes, i);
-    }
+    else
+      out.append(bytes.substr(start, i - start));
   }
   return out;
 }
 
-std::size_t characterCount(std::string_view utf8) {
-  if (isASCII(utf8)) {
-    // In ASCII only CR LF joins two bytes into one character.
-    std::size_t count = utf8.size();
-    for (std::size_t i = 1; i < utf8.size(); ++i)
-      if (utf8[i - 1] == '\r' && utf8[i] == '\n') --count;
-    return count;
-  }
+bool atMostCharacters(std::string_view utf8, std::size_t limit) {
+  if (codePoints(utf8) <= limit) return true;
   std::size_t count = 0;
-  forEachCluster(utf8, [&](std::size_t) {
-    ++count;
-    return true;
-  });
-  return count;
+  forEachCluster(utf8, [&](std::size_t) { return ++count <= limit; });
+  return count <= limit;
 }
 
 std::string characterPrefix(std::string_view utf8, std::size_t count) {
-  if (count == 0) return {};
-  if (isASCII(utf8)) {
-    std::size_t i = 0;
-    for (std::size_t taken = 0; i < utf8.size() && taken < count; ++taken)
-      i += (utf8[i] == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') ? 2 : 1;
-    return std::string(utf8.substr(0, i));
-  }
-  std::size_t end = utf8.size(), taken = 0;
+  if (codePoints(utf8) <= count) return std::string(utf8);
+  std::size_t end = 0, taken = 0;
   forEachCluster(utf8, [&](std::size_t clusterEnd) {
-    if (++taken < count) return true;
+    if (taken++ == count) return false;
     end = clusterEnd;
-    return false;
+    return true;
   });
   return std::string(utf8.substr(0, end));
 }
 
 std::string_view trimmed(std::string_view s) {
   std::size_t begin = 0;
-  while (begin < s.size()) {
-    std::size_t next = begin;
-    if (!isWhitespaceAt(s, next)) break;
-    begin = next;
-  }
+  for (std::size_t next = 0; begin < s.size() && isWhitespaceAt(s, next);) begin = next;
   std::size_t end = s.size();
   while (end > begin) {
     // Step back to the start of the last code point.
@@ -180,49 +110,51 @@ std::string_view trimmed(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
+std::string_view withoutLeadingPatternSpace(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t start = i;
+    UChar32 c = next(s, i);
+    if (!(c == '\t' || c == '\n' || c == '\f' || c == '\r' || (c >= 0 && (U_GET_GC_MASK(c) & U_GC_Z_MASK))))
+      return s.substr(start);
+  }
+  return {};
+}
+
 std::string collapsedWhitespace(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   bool pendingSpace = false;
   for (std::size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t next = i;
-    bool space = c < 0x80 ? (++next, isASCIIWhitespace(c)) : isWhitespaceAt(s, next);
-    if (space) {
+    std::size_t start = i;
+    if (isWhitespaceAt(s, i)) {
       pendingSpace = !out.empty();
-    } else {
-      if (pendingSpace) out.push_back(' ');
-      pendingSpace = false;
-      out.append(s.substr(i, next - i));
+      continue;
     }
-    i = next;
+    if (pendingSpace) out.push_back(' ');
+    pendingSpace = false;
+    out.append(s.substr(start, i - start));
   }
   return out;
 }
 
 std::string lowercased(std::string_view s) {
-  if (isASCII(s)) {
-    std::string out(s);
-    for (char& c : out)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
+  std::string out(s);
+  bool ascii = true;
+  for (char& c : out) {
+    ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
+  if (ascii) return out;
   UErrorCode status = U_ZERO_ERROR;
-  UCaseMap* map = ucasemap_open("", 0, &status);
-  if (U_FAILURE(status)) throw std::runtime_error("Unicode case mapping is unavailable");
-  std::string out(s.size() + 16, '\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    status = U_ZERO_ERROR;
-    int32_t n = ucasemap_utf8ToLower(map, out.data(), static_cast<int32_t>(out.size()), s.data(),
-                                     static_cast<int32_t>(s.size()), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-      out.resize(static_cast<std::size_t>(n));
-      continue;
-    }
-    out.resize(U_SUCCESS(status) ? static_cast<std::size_t>(n) : 0);
-    break;
+  std::unique_ptr<UCaseMap, void (*)(UCaseMap*)> map(ucasemap_open("", 0, &status), ucasemap_close);
+  // The lower-cased text may be longer: then a second round with the room
+  // the first one asked for.
+  for (int round = 0; round < 2 && (round == 0 || status == U_BUFFER_OVERFLOW_ERROR); ++round) {
+    if (round > 0) status = U_ZERO_ERROR;
+    int32_t n = ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                                     s.data(), static_cast<int32_t>(s.size()), &status);
+    out.resize(static_cast<std::size_t>(n));
   }
-  ucasemap_close(map);
   if (U_FAILURE(status)) throw std::runtime_error("Unicode case mapping failed");
   return out;
 }
