@@ -1,4 +1,4 @@
-// Automation definitions and the automation read state.
+// Automation definitions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -72,25 +72,6 @@ TEST(CodexAutomationIndex, OnlyTheFirst500EntriesInListingOrder) {
     expected.insert(numberedID(std::stoi(entry.path().filename().string())));
   }
   EXPECT_EQ(CodexAutomationIndex::load(home.path()), expected);
-}
-
-TaskStatus scheduled(Instant updatedAt, std::optional<bool> isScheduled = true) {
-  TaskStatus task("codex-" + std::string(upperID), "run", LightState::done, updatedAt,
-                  std::string(codexSource));
-  task.isScheduled = isScheduled;
-  return task;
-}
-
-TEST(CodexAutomationReadState, OnlyScheduledRunsAreReadAndMarked) {
-  CodexAutomationReadState state;
-  state.markRead(scheduled(Instant{500}, std::nullopt), Instant{600});
-  EXPECT_TRUE(state.readAt.empty());
-  // A mark covers at least the run's own time, keyed by the lower-cased ID.
-  state.markRead(scheduled(Instant{500}), Instant{490});
-  EXPECT_EQ(state.readAt, (std::map<std::string, Instant>{{lowerID, Instant{500}}}));
-  EXPECT_TRUE(state.hasRead(scheduled(Instant{500})));
-  EXPECT_FALSE(state.hasRead(scheduled(Instant{501})));
-  EXPECT_FALSE(state.hasRead(scheduled(Instant{500}, false)));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The file behaviour shared by the Codex automation and Claude read states:
-// what a load refuses, what it never writes, and what a save round trip keeps.
+// The Codex automation and Claude read states: which tasks each knows and
+// by what key, what a load refuses, what it never writes, and what a save
+// round trip keeps.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,18 +15,25 @@ using testing::TempDir;
 namespace fs = std::filesystem;
 
 constexpr char id[] = "6e2b1d7c-55a0-4f3b-9c8d-0123456789ab";
+constexpr char upperID[] = "6E2B1D7C-55A0-4F3B-9C8D-0123456789AB";
 
+// A finished task the state knows, its ID in capitals: Claude keeps the ID as
+// written, the automation state lower-cased.
 template <typename State>
-TaskStatus finishedTask(Instant updatedAt) {
+TaskStatus finishedTask(Instant updatedAt, bool known = true) {
   if constexpr (std::is_same_v<State, ClaudeReadState>) {
-    return TaskStatus(std::string("claude-") + id, "t", LightState::done, updatedAt,
-                      std::string(claudeSource));
+    return TaskStatus(std::string("claude-") + upperID, "t", LightState::done, updatedAt,
+                      known ? std::string(claudeSource) : "Claude");
   } else {
-    TaskStatus task(std::string("codex-") + id, "t", LightState::done, updatedAt,
+    TaskStatus task(std::string("codex-") + upperID, "t", LightState::done, updatedAt,
                     std::string(codexSource));
-    task.isScheduled = true;
+    task.isScheduled = known;
     return task;
   }
+}
+template <typename State>
+std::string keyOf() {
+  return std::is_same_v<State, ClaudeReadState> ? upperID : id;
 }
 
 template <typename State>
@@ -34,6 +42,21 @@ using ReadStates = ::testing::Types<CodexAutomationReadState, ClaudeReadState>;
 TYPED_TEST_SUITE(ReadStateFile, ReadStates);
 
 using testing::errorOf;
+
+TYPED_TEST(ReadStateFile, KnowsItsOwnTasksByKey) {
+  TypeParam state;
+  state.markRead(finishedTask<TypeParam>(Instant{500}, false), Instant{600});
+  EXPECT_TRUE(state.readAt.empty());
+  // A mark covers at least the task's own time; a later mark replaces it,
+  // even an earlier one.
+  state.markRead(finishedTask<TypeParam>(Instant{500}), Instant{490});
+  EXPECT_EQ(state.readAt, (std::map<std::string, Instant>{{keyOf<TypeParam>(), Instant{500}}}));
+  EXPECT_TRUE(state.hasRead(finishedTask<TypeParam>(Instant{500})));
+  EXPECT_FALSE(state.hasRead(finishedTask<TypeParam>(Instant{501})));
+  EXPECT_FALSE(state.hasRead(finishedTask<TypeParam>(Instant{500}, false)));
+  state.markRead(finishedTask<TypeParam>(Instant{100}), Instant{150});
+  EXPECT_EQ(state.readAt.at(keyOf<TypeParam>()), Instant{150});
+}
 
 TYPED_TEST(ReadStateFile, MarkSaveLoadStaysRead) {
   TempDir home;
@@ -45,7 +68,7 @@ TYPED_TEST(ReadStateFile, MarkSaveLoadStaysRead) {
   fs::path url = home / "new/dir/read-state.json";
   state.save(url);
   ::umask(previous);
-  EXPECT_EQ(testing::readFile(url), std::string(R"({"readAt":{")") + id +
+  EXPECT_EQ(testing::readFile(url), R"({"readAt":{")" + keyOf<TypeParam>() +
                                         R"(":"2025-10-01T12:00:01Z"}})");
   EXPECT_EQ(testing::modeOf(home / "new"), 0700u);
   EXPECT_EQ(testing::modeOf(home / "new/dir"), 0700u);
@@ -68,7 +91,7 @@ TYPED_TEST(ReadStateFile, FarInstantsNeverBreakTheFile) {
     TypeParam loaded = TypeParam::load(url);
     EXPECT_EQ(loaded.readAt.size(), 2u) << far;
     EXPECT_EQ(loaded.readAt["kept"], Instant{0});
-    EXPECT_EQ(loaded.readAt[id].iso8601(), far > 0 ? "9999-12-31T23:59:59Z" : "0000-01-01T00:00:00Z");
+    EXPECT_EQ(loaded.readAt[keyOf<TypeParam>()].iso8601(), far > 0 ? "9999-12-31T23:59:59Z" : "0000-01-01T00:00:00Z");
   }
 }
 

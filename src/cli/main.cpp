@@ -140,19 +140,15 @@ std::string codexCommand(const Arguments& args) {
   return out;
 }
 
-// Standard input up to `limit` bytes; a closed standard input reads as empty.
+// Standard input up to `limit` bytes; a closed one reads as /dev/null.
 std::string readInput(std::size_t limit) {
   std::string data(limit, '\0');
   std::size_t filled = 0;
-  while (filled < limit) {
-    ssize_t n = ::read(STDIN_FILENO, data.data() + filled, limit - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EBADF) break;
-      files::throwErrno("cannot read standard input", "/dev/stdin", errno);
-    }
+  for (ssize_t n; filled < limit; filled += static_cast<std::size_t>(n)) {
+    n = ::read(STDIN_FILENO, data.data() + filled, limit - filled);
     if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
+    if (n < 0 && errno == EINTR) n = 0;
+    else if (n < 0) files::throwErrno("cannot read standard input", "/dev/stdin", errno);
   }
   data.resize(filled);
   return data;

@@ -19,12 +19,42 @@ struct Transition {
   bool pending;
 };
 
-// The members of an event that decide the state; the rest is never looked at.
-struct EventFacts {
-  std::string_view name;
-  std::optional<std::string_view> toolName;
-  std::optional<std::string_view> notificationType;
+// What each hook event means for the session: the first row whose event
+// name matches, and whose member (when it names one) holds its value,
+// decides. No row: the event says nothing of the state.
+struct EventRow {
+  std::string_view event, member, value;
+  Transition transition;
 };
+
+constexpr EventRow eventTable[] = {
+    {"UserPromptSubmit", "", "", {LightState::working, false}},
+    {"PostToolUse", "", "", {LightState::working, false}},
+    {"PostToolUseFailure", "", "", {LightState::working, false}},
+    {"ElicitationResult", "", "", {LightState::working, false}},
+    {"PermissionRequest", "", "", {LightState::waiting, true}},
+    {"Elicitation", "", "", {LightState::waiting, true}},
+    {"PreToolUse", "tool_name", "AskUserQuestion", {LightState::waiting, true}},
+    {"Notification", "notification_type", "permission_prompt", {LightState::waiting, true}},
+    {"Notification", "notification_type", "elicitation_dialog", {LightState::waiting, true}},
+    {"Notification", "notification_type", "idle_prompt", {LightState::done, false}},
+    {"Stop", "", "", {LightState::done, false}},
+    {"StopFailure", "", "", {LightState::failed, false}},
+    {"SessionEnd", "", "", {LightState::done, false}},
+};
+
+std::optional<Transition> transition(json::Object event, std::string_view name,
+                                     const std::optional<ClaudeHookRecord>& previous) {
+  for (const EventRow& row : eventTable) {
+    if (row.event != name || (!row.member.empty() && json::string(event, row.member) != row.value))
+      continue;
+    // A session that failed stays failed when it ends.
+    if (name == "SessionEnd" && previous && previous->state == LightState::failed)
+      return Transition{LightState::failed, false};
+    return row.transition;
+  }
+  return std::nullopt;
+}
 
 // "cwd" and "transcript_path": absolute, at most maximumPathCharacters
 // user-perceived characters.
@@ -33,36 +63,6 @@ std::string_view pathMember(json::Object event, std::string_view key) {
   if (!value || !value->starts_with('/')) refuse();
   if (!text::atMostCharacters(*value, ClaudeHookStore::maximumPathCharacters)) refuse();
   return *value;
-}
-
-// What an event means for the session; nullopt when it says nothing.
-std::optional<Transition> transition(const EventFacts& event,
-                                     const std::optional<ClaudeHookRecord>& previous) {
-  const std::string_view name = event.name;
-  if (name == "UserPromptSubmit" || name == "PostToolUse" || name == "PostToolUseFailure" ||
-      name == "ElicitationResult")
-    return Transition{LightState::working, false};
-  if (name == "PermissionRequest" || name == "Elicitation")
-    return Transition{LightState::waiting, true};
-  if (name == "PreToolUse") {
-    if (event.toolName == "AskUserQuestion") return Transition{LightState::waiting, true};
-    return std::nullopt;
-  }
-  if (name == "Notification") {
-    if (event.notificationType == "permission_prompt" ||
-        event.notificationType == "elicitation_dialog")
-      return Transition{LightState::waiting, true};
-    if (event.notificationType == "idle_prompt") return Transition{LightState::done, false};
-    return std::nullopt;
-  }
-  if (name == "Stop") return Transition{LightState::done, false};
-  if (name == "StopFailure") return Transition{LightState::failed, false};
-  if (name == "SessionEnd") {
-    if (previous && previous->state == LightState::failed)
-      return Transition{LightState::failed, false};
-    return Transition{LightState::done, false};
-  }
-  return std::nullopt;
 }
 
 ClaudeHookRecord decodeRecord(std::string_view text, bool padded) {
@@ -126,8 +126,6 @@ void ClaudeHookStore::ingest(std::string_view event, Instant now) const {
   if (!name) refuse();
   std::string_view cwd = pathMember(object, "cwd");
   std::string_view transcriptPath = pathMember(object, "transcript_path");
-  EventFacts facts{*name, json::string(object, "tool_name"),
-                   json::string(object, "notification_type")};
 
   // The session ID is a UUID, so the file cannot land outside the directory.
   fs::path file = directory / (std::string(*sessionID) + ".json");
@@ -138,7 +136,7 @@ void ClaudeHookStore::ingest(std::string_view event, Instant now) const {
     // A missing or unreadable record: the session starts over.
   }
 
-  std::optional<Transition> next = transition(facts, previous);
+  std::optional<Transition> next = transition(object, *name, previous);
   if (!next) return;
 
   ClaudeHookRecord record;

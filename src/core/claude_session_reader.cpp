@@ -3,7 +3,6 @@
 // at <home>/projects/<encoded working directory>/<session id>.jsonl.
 #include "lantrel/claude_session_reader.hpp"
 
-#include <algorithm>
 #include <exception>
 #include <unordered_map>
 #include <unordered_set>
@@ -37,14 +36,10 @@ std::unordered_map<std::string, ClaudeHookRecord> hookRecords(const ClaudeHookSt
 // the idle notification that also reports `done` comes long after the turn.
 void applyHookRecord(TaskStatus& task, const ClaudeHookRecord& record) {
   if (record.updatedAt < task.updatedAt) return;
-  if (record.state == LightState::done) {
-    task.state = LightState::done;
-    task.confirmedAttentionPending = false;
-  } else {
-    task.state = record.state;
-    task.updatedAt = record.updatedAt;
-    task.confirmedAttentionPending = record.confirmedAttentionPending;
-  }
+  bool finished = record.state == LightState::done;
+  task.state = record.state;
+  task.confirmedAttentionPending = !finished && record.confirmedAttentionPending;
+  if (!finished) task.updatedAt = record.updatedAt;
   if (!task.projectName) task.projectName = lastPathComponent(record.cwd);
 }
 

@@ -68,9 +68,7 @@ struct TranscriptFacts {
   std::optional<std::string> title;
   std::optional<std::string> firstPrompt;
   std::string workingDirectory;
-  LightState state = LightState::unknown;
-  bool pending = false;
-  bool stateSet = false;
+  std::optional<Transition> last;  // set by the last line that set one
   Instant lastTime = Instant::distantPast();
 
   void read(Object line) {
@@ -102,9 +100,7 @@ struct TranscriptFacts {
     if (!time) return;
     if (promptMessage) firstPrompt = promptText(*promptMessage);
     if (transition) {
-      state = transition->state;
-      pending = transition->pending;
-      stateSet = true;
+      last = transition;
       lastTime = std::max(lastTime, *time);
     }
   }
@@ -123,14 +119,14 @@ std::optional<TaskStatus> claudeTranscriptTask(std::initializer_list<std::string
       return true;
     });
   }
-  if (!facts.stateSet || !isUUID(facts.sessionID)) return std::nullopt;
+  if (!facts.last || !isUUID(facts.sessionID)) return std::nullopt;
   std::string name = facts.title         ? std::move(*facts.title)
                      : facts.firstPrompt ? std::move(*facts.firstPrompt)
                                          : std::string(fallbackName);
-  TaskStatus task("claude-" + facts.sessionID, std::move(name), facts.state, facts.lastTime,
+  TaskStatus task("claude-" + facts.sessionID, std::move(name), facts.last->state, facts.lastTime,
                   std::string(claudeSource));
   task.projectName = lastPathComponent(facts.workingDirectory);
-  task.confirmedAttentionPending = facts.pending;
+  task.confirmedAttentionPending = facts.last->pending;
   return task;
 }
 

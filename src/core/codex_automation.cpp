@@ -1,6 +1,5 @@
 #include "lantrel/codex_automation.hpp"
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 

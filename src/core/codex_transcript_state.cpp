@@ -42,13 +42,6 @@ constexpr std::array<NestedApprovalTool, 2> nestedApprovalTools = {{
 constexpr std::string_view escalationKey = "sandbox_permissions";
 constexpr std::string_view escalatedValue = "require_escalated";
 
-template <std::size_t N>
-bool isOneOf(std::string_view value, const std::array<std::string_view, N>& table) {
-  for (std::string_view entry : table)
-    if (value == entry) return true;
-  return false;
-}
-
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
@@ -132,7 +125,7 @@ class TranscriptState {
     if (!at) return;
 
     if (record_.state == LightState::unknown && type == "response_item" &&
-        isOneOf(payloadType, activityPayloadTypes))
+        std::ranges::count(activityPayloadTypes, payloadType) > 0)
       record_.state = LightState::working;
 
     if (type == "event_msg") {
@@ -179,7 +172,7 @@ class TranscriptState {
   void callTool(Object payload) {
     std::string_view name = toolName(json::string(payload, "name"));
     auto input = json::string(payload, "input");
-    bool approvalTool = isOneOf(name, approvalToolNames);
+    bool approvalTool = std::ranges::count(approvalToolNames, name) > 0;
     bool escalated = name == "exec" && requestsEscalatedPermission(input);
     bool nested = name == "exec" && requestsKnownNestedApproval(input);
     bool fileChange = requestsFileChangeApproval(name, input);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <map>
 #include <system_error>
 
@@ -142,12 +141,16 @@ std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
   if (!approval && !question && !response) return std::nullopt;
   auto date = Instant::parseISO8601(line.substr(0, split), true);
   if (!date) return std::nullopt;
-  std::string repaired;
-  if (!text::isValidUTF8(message)) {
-    repaired = text::repairUTF8(message);
-    message = repaired;
-  }
-  return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
+  std::string repaired = text::repairUTF8(message);
+  return response ? responseRecord(*date, repaired) : requestRecord(*date, repaired, question);
+}
+
+void parseInto(std::string_view data, std::vector<DesktopAttention::Record>& records) {
+  text::forEachLine(data, [&](std::string_view line) {
+    if (line.size() < maximumLineBytes)
+      if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
+    return true;
+  });
 }
 
 }  // namespace
@@ -158,11 +161,7 @@ fs::path DesktopAttention::defaultDirectory() {
 
 std::vector<DesktopAttention::Record> DesktopAttention::parse(std::string_view data) {
   std::vector<Record> records;
-  text::forEachLine(data, [&](std::string_view line) {
-    if (line.size() < maximumLineBytes)
-      if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
-    return true;
-  });
+  parseInto(data, records);
   return records;
 }
 
@@ -175,15 +174,12 @@ std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& dir
   for (const std::string& day : days) collectCandidates(directory / day, candidates);
   if (candidates.empty()) return {};
 
-  // Only the files of the app's latest run count: older runs of another
-  // scope may hold requests that were never answered in them.
-  const Candidate* newest = &candidates.front();
-  for (const auto& candidate : candidates)
-    if (candidate.date > newest->date) newest = &candidate;
-  std::string scope = newest->scope;
-  std::erase_if(candidates, [&](const Candidate& c) { return c.scope != scope; });
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.date > b.date; });
+  // Only the files of the app's latest run count: older runs of another
+  // scope may hold requests that were never answered in them.
+  std::string scope = candidates.front().scope;
+  std::erase_if(candidates, [&](const Candidate& c) { return c.scope != scope; });
   if (candidates.size() > maximumFiles) candidates.resize(maximumFiles);
 
   std::vector<Record> records;
@@ -197,8 +193,7 @@ std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& dir
       if (error.code() == std::errc::no_such_file_or_directory) continue;
       throw;
     }
-    std::vector<Record> found = parse(tail);
-    std::move(found.begin(), found.end(), std::back_inserter(records));
+    parseInto(tail, records);
   }
   return records;
 }

@@ -17,32 +17,21 @@ namespace {
 // An autostart entry is a few lines; anything larger is not ours.
 constexpr std::uint64_t maximumEntryBytes = 64 * 1024;
 
-std::string_view trimmedASCII(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
-}
-
 // The program path as one quoted argument of an Exec key: quoted as the
 // desktop entry format asks (\" \` \$ \\ inside quotes, %% for a percent
-// sign), then with backslashes doubled once more, as every string value is.
+// sign), with every backslash then doubled once more, as in every string
+// value.
 std::string execArgument(const std::string& path) {
   std::string quoted = "\"";
   for (char c : path) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7F) throw StatusError(StatusError::invalidRecord);
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-    if (c == '%') quoted += '%';
+    if (c == '\\') quoted += "\\\\\\";  // with the backslash itself: four
+    else if (c == '"' || c == '`' || c == '$') quoted += "\\\\";
+    else if (c == '%') quoted += '%';
     quoted += c;
   }
-  quoted += '"';
-  std::string escaped;
-  for (char c : quoted) {
-    if (c == '\\') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
+  return quoted + '"';
 }
 
 fs::path runningProgram() { return fs::read_symlink("/proc/self/exe"); }
@@ -118,15 +107,15 @@ LaunchAtLoginState XDGAutostart::status(const fs::path& entry) {
   }
   bool inEntryGroup = false, hasExec = false, switchedOff = false;
   text::forEachLine(text, [&](std::string_view raw) {
-    std::string_view line = trimmedASCII(raw);
+    std::string_view line = text::trimmed(raw);
     if (line.starts_with('[')) {
       inEntryGroup = line == "[Desktop Entry]";
       return true;
     }
     std::size_t equals = line.find('=');
     if (!inEntryGroup || line.starts_with('#') || equals == std::string_view::npos) return true;
-    std::string_view key = trimmedASCII(line.substr(0, equals));
-    std::string_view value = trimmedASCII(line.substr(equals + 1));
+    std::string_view key = text::trimmed(line.substr(0, equals));
+    std::string_view value = text::trimmed(line.substr(equals + 1));
     if (key == "Exec")
       hasExec = !value.empty();
     else if (key == "Hidden")

@@ -156,20 +156,13 @@ std::vector<TaskStatus> OrcaSessionIndex::applying(
     return a.id < b.id;
   });
 
+  // Every local task, and the `limit` newest of each agent.
   std::vector<TaskStatus> result;
-  std::int64_t codex = 0, claude = 0;
+  std::int64_t kept[3] = {};  // per provider
   for (TaskStatus& task : merged) {
-    switch (task.provider()) {
-      case TaskProvider::local:
-        break;
-      case TaskProvider::codex:
-        if (++codex > limit) continue;
-        break;
-      case TaskProvider::claude:
-        if (++claude > limit) continue;
-        break;
-    }
-    result.push_back(std::move(task));
+    TaskProvider provider = task.provider();
+    if (provider == TaskProvider::local || ++kept[static_cast<int>(provider)] <= limit)
+      result.push_back(std::move(task));
   }
   return result;
 }

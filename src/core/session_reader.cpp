@@ -2,8 +2,8 @@
 // identity and a readable name in its transcript.
 #include "lantrel/session_reader.hpp"
 
-#include <algorithm>
 #include <set>
+#include <unordered_map>
 #include <system_error>
 
 #include "codex_transcript_state.hpp"
@@ -37,26 +37,18 @@ class ThreadNames {
       auto id = object ? json::string(*object, "id") : std::nullopt;
       auto name = object ? json::string(*object, "thread_name") : std::nullopt;
       if (id && name && text_.size() + id->size() + name->size() <= text_.capacity())
-        entries_.push_back({keep(*id), keep(*name)});
+        names_.insert_or_assign(keep(*id), keep(*name));
       return true;
     });
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.id < b.id; });
   }
 
   // The name of the last line for `id`; empty when there is none.
   std::string_view name(std::string_view id) const {
-    auto after = std::upper_bound(entries_.begin(), entries_.end(), id,
-                                  [](std::string_view key, const Entry& e) { return key < e.id; });
-    if (after == entries_.begin() || std::prev(after)->id != id) return {};
-    return std::prev(after)->name;
+    auto found = names_.find(id);
+    return found == names_.end() ? std::string_view() : found->second;
   }
 
  private:
-  struct Entry {
-    std::string_view id, name;
-  };
-
   std::string_view keep(std::string_view value) {
     std::size_t at = text_.size();
     text_.append(value);
@@ -64,7 +56,7 @@ class ThreadNames {
   }
 
   std::string text_;
-  std::vector<Entry> entries_;
+  std::unordered_map<std::string_view, std::string_view> names_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "lantrel/status_store.hpp"
 
+#include <algorithm>
 #include <system_error>
 
 #include "support/files.hpp"
@@ -13,17 +14,15 @@ namespace {
 
 constexpr std::size_t maximumIDLength = 100;
 
-bool isIDCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '_';
-}
-
 // 1 to 100 ASCII letters, digits, "-" and "_": no "/", "." or "..", so a
 // file never lands outside the store's directory.
 void checkID(std::string_view id) {
-  if (id.empty() || id.size() > maximumIDLength) throw StatusError(StatusError::invalidID);
-  for (char c : id)
-    if (!isIDCharacter(c)) throw StatusError(StatusError::invalidID);
+  auto allowed = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+  };
+  if (id.empty() || id.size() > maximumIDLength || !std::ranges::all_of(id, allowed))
+    throw StatusError(StatusError::invalidID);
 }
 
 }  // namespace

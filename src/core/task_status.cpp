@@ -26,10 +26,6 @@ constexpr StateText stateTexts[] = {
     {LightState::unknown, "unknown", "Unknown / disconnected"},
 };
 
-bool startsWith(std::string_view s, std::string_view prefix) {
-  return s.substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace
 
 std::string_view rawValue(LightState state) {
@@ -69,8 +65,8 @@ TaskStatus::TaskStatus(std::string id_, std::string name_, LightState state_, In
       source(std::move(source_)) {}
 
 TaskProvider TaskStatus::provider() const {
-  if (source == codexSource && startsWith(id, "codex-")) return TaskProvider::codex;
-  if (source == claudeSource && startsWith(id, "claude-")) return TaskProvider::claude;
+  if (source == codexSource && id.starts_with("codex-")) return TaskProvider::codex;
+  if (source == claudeSource && id.starts_with("claude-")) return TaskProvider::claude;
   return TaskProvider::local;
 }
 
@@ -82,22 +78,15 @@ std::optional<std::string> TaskStatus::codexThreadID() const {
 }
 
 std::optional<std::string> TaskStatus::taskURL() const {
-  switch (provider()) {
-    case TaskProvider::codex: {
-      std::string_view suffix = std::string_view(id).substr(6);
-      if (!isUUID(suffix)) return std::nullopt;
-      return "codex://threads/" + std::string(suffix);
-    }
-    case TaskProvider::claude: {
-      // The session value is "local_" and a UUID: nothing in it needs
-      // percent-encoding.
-      if (!providerSessionID || !startsWith(*providerSessionID, "local_") ||
-          !isUUID(std::string_view(*providerSessionID).substr(6)))
-        return std::nullopt;
-      return "claude://code/continue?session=" + *providerSessionID;
-    }
-    case TaskProvider::local: break;
-  }
+  TaskProvider kind = provider();
+  if (kind == TaskProvider::codex && isUUID(std::string_view(id).substr(6)))
+    return "codex://threads/" + id.substr(6);
+  // The session value is "local_" and a UUID: nothing in it needs
+  // percent-encoding.
+  if (kind == TaskProvider::claude && providerSessionID &&
+      providerSessionID->starts_with("local_") &&
+      isUUID(std::string_view(*providerSessionID).substr(6)))
+    return "claude://code/continue?session=" + *providerSessionID;
   return std::nullopt;
 }
 

@@ -89,22 +89,14 @@ std::string base64(std::string_view bytes) {
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  for (; i + 3 <= bytes.size(); i += 3) {
-    unsigned v = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
-    out += alphabet[(v >> 18) & 63];
-    out += alphabet[(v >> 12) & 63];
-    out += alphabet[(v >> 6) & 63];
-    out += alphabet[v & 63];
-  }
-  if (std::size_t rest = bytes.size() - i) {
-    unsigned v = at(i) << 16;
-    if (rest == 2) v |= at(i + 1) << 8;
-    out += alphabet[(v >> 18) & 63];
-    out += alphabet[(v >> 12) & 63];
-    out += rest == 2 ? alphabet[(v >> 6) & 63] : '=';
-    out += '=';
+  // Three bytes give four characters; a last group of one or two bytes gives
+  // two or three, and "=" fills the rest.
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
+    unsigned group = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+      group = group << 8 | (k < count ? static_cast<unsigned char>(bytes[i + k]) : 0);
+    for (std::size_t k = 0; k < 4; ++k) out += k <= count ? alphabet[group >> (18 - 6 * k) & 63] : '=';
   }
   return out;
 }

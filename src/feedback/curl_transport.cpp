@@ -17,13 +17,6 @@ void startCurl() {
   if (started != CURLE_OK) throw std::runtime_error("libcurl could not start");
 }
 
-struct EasyCleanup {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct ListCleanup {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
 struct Received {
   std::string body;
   std::size_t limit;
@@ -46,13 +39,13 @@ void check(CURLcode result) {
 
 BugReportResponse perform(const BugReportRequest& request, const CurlTransportOptions& options) {
   startCurl();
-  std::unique_ptr<CURL, EasyCleanup> handle(curl_easy_init());
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), curl_easy_cleanup);
   if (!handle) throw std::runtime_error("libcurl: no handle");
   CURL* easy = handle.get();
   Received received{{}, options.maximumResponseBytes};
   char errorText[CURL_ERROR_SIZE] = {};
 
-  std::unique_ptr<curl_slist, ListCleanup> headers;
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
   auto append = [&](const std::string& line) {
     curl_slist* list = curl_slist_append(headers.get(), line.c_str());
     if (!list) throw std::bad_alloc();

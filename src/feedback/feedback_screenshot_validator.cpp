@@ -26,14 +26,11 @@ struct ImageFormat {
   const char* contentType;
 };
 
-ImageFormat formatOf(ImageType type) {
-  switch (type) {
-    case ImageType::png: return {"png", "image/png"};
-    case ImageType::jpeg: return {"jpg", "image/jpeg"};
-    case ImageType::heic: return {"heic", "image/heic"};
-  }
-  refuse();
-}
+// In the order of ImageType.
+constexpr ImageFormat formats[] = {
+    {"png", "image/png"}, {"jpg", "image/jpeg"}, {"heic", "image/heic"}};
+
+ImageFormat formatOf(ImageType type) { return formats[static_cast<int>(type)]; }
 
 // libvips starts once per process; later calls return at once.
 void startVips() {
@@ -53,10 +50,6 @@ using Image = std::unique_ptr<VipsImage, Unref>;
   refuse();
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // The image type judged from the bytes alone. libvips names the loader
 // whose signature the content matches; only the three accepted loaders ever
 // parse the file. A HEIF container counts as HEIC only when its image is
@@ -71,15 +64,15 @@ std::pair<ImageType, Image> sniff(const std::string& data) {
   VipsImage* raw = nullptr;
   ImageType type;
   int failed;
-  if (startsWith(name, "pngload")) {
+  if (name.starts_with("pngload")) {
     type = ImageType::png;
     failed =
         vips_pngload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-  } else if (startsWith(name, "jpegload")) {
+  } else if (name.starts_with("jpegload")) {
     type = ImageType::jpeg;
     failed =
         vips_jpegload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-  } else if (startsWith(name, "heifload")) {
+  } else if (name.starts_with("heifload")) {
     type = ImageType::heic;
     failed =
         vips_heifload_buffer(bytes, data.size(), &raw, "access", VIPS_ACCESS_SEQUENTIAL, nullptr);

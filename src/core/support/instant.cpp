@@ -14,27 +14,24 @@ namespace {
 
 using namespace std::chrono;
 
-// Reads exactly `count` decimal digits at `pos`.
-bool digits(std::string_view s, std::size_t& pos, int count, int& out) {
-  if (pos + count > s.size()) return false;
-  out = 0;
-  for (int i = 0; i < count; ++i) {
-    char c = s[pos + i];
-    if (c < '0' || c > '9') return false;
-    out = out * 10 + (c - '0');
-  }
-  pos += count;
-  return true;
-}
-
 // The text form carries the years 0000 to 9999 (Unix seconds).
 constexpr double earliestText = -62167219200;  // 0000-01-01T00:00:00Z
 constexpr double latestText = 253402300799;    // 9999-12-31T23:59:59Z
 
-bool expect(std::string_view s, std::size_t& pos, char c) {
-  if (pos >= s.size() || s[pos] != c) return false;
-  ++pos;
+// Whether `s` begins with text of `layout`'s shape, "d" standing for a
+// decimal digit.
+bool hasLayout(std::string_view s, std::string_view layout) {
+  if (s.size() < layout.size()) return false;
+  for (std::size_t i = 0; i < layout.size(); ++i)
+    if (layout[i] == 'd' ? s[i] < '0' || s[i] > '9' : s[i] != layout[i]) return false;
   return true;
+}
+
+// The decimal number of `count` digits at `at`.
+int number(std::string_view s, std::size_t at, std::size_t count) {
+  int n = 0;
+  for (std::size_t i = at; i < at + count; ++i) n = n * 10 + (s[i] - '0');
+  return n;
 }
 
 }  // namespace
@@ -46,48 +43,39 @@ Instant Instant::now() {
 }
 
 std::optional<Instant> Instant::parseISO8601(std::string_view s, bool fraction) {
-  std::size_t pos = 0;
-  int year, month, day, hour, minute, second;
-  if (!digits(s, pos, 4, year) || !expect(s, pos, '-') || !digits(s, pos, 2, month) ||
-      !expect(s, pos, '-') || !digits(s, pos, 2, day) || !expect(s, pos, 'T') ||
-      !digits(s, pos, 2, hour) || !expect(s, pos, ':') || !digits(s, pos, 2, minute) ||
-      !expect(s, pos, ':') || !digits(s, pos, 2, second))
-    return std::nullopt;
-  year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
-                      std::chrono::day(static_cast<unsigned>(day))};
+  if (!hasLayout(s, "dddd-dd-ddTdd:dd:dd")) return std::nullopt;
+  int hour = number(s, 11, 2), minute = number(s, 14, 2), second = number(s, 17, 2);
+  year_month_day date{std::chrono::year(number(s, 0, 4)),
+                      std::chrono::month(static_cast<unsigned>(number(s, 5, 2))),
+                      std::chrono::day(static_cast<unsigned>(number(s, 8, 2)))};
   if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  std::size_t pos = 19;
   double fractionValue = 0;
   if (fraction) {
-    if (!expect(s, pos, '.')) return std::nullopt;
+    if (pos == s.size() || s[pos++] != '.') return std::nullopt;
     // Up to 15 significant digits, read as one integer for exact rounding.
     std::int64_t numerator = 0;
     double denominator = 1;
     std::size_t start = pos;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+    for (; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos) {
       if (pos - start < 15) {
         numerator = numerator * 10 + (s[pos] - '0');
         denominator *= 10;
       }
-      ++pos;
     }
     if (pos == start) return std::nullopt;
     fractionValue = static_cast<double>(numerator) / denominator;
   }
+  std::string_view zone = s.substr(pos);
   int offsetSeconds = 0;
-  if (pos < s.size() && s[pos] == 'Z') {
-    ++pos;
-  } else if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
-    int sign = s[pos] == '-' ? -1 : 1;
-    ++pos;
-    int oh, om;
-    if (!digits(s, pos, 2, oh) || !expect(s, pos, ':') || !digits(s, pos, 2, om) || oh > 23 ||
-        om > 59)
-      return std::nullopt;
-    offsetSeconds = sign * (oh * 3600 + om * 60);
-  } else {
+  if ((zone.starts_with('+') || zone.starts_with('-')) && zone.size() == 6 &&
+      hasLayout(zone.substr(1), "dd:dd")) {
+    int hours = number(zone, 1, 2), minutes = number(zone, 4, 2);
+    if (hours > 23 || minutes > 59) return std::nullopt;
+    offsetSeconds = (zone[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+  } else if (zone != "Z") {
     return std::nullopt;
   }
-  if (pos != s.size()) return std::nullopt;
   double days = static_cast<double>(sys_days(date).time_since_epoch().count());
   double unix = days * 86400 + hour * 3600 + minute * 60 + second - offsetSeconds;
   return fromUnix(unix + fractionValue);

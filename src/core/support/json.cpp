@@ -29,25 +29,6 @@ std::optional<Object> Parser::object(std::string_view bytes, bool padded) {
   return object;
 }
 
-namespace {
-
-template <typename T>
-std::optional<T> member(Object object, std::string_view key) {
-  T value;
-  if (object.at_key(key).get(value) != simdjson::SUCCESS) return std::nullopt;
-  return value;
-}
-
-}  // namespace
-
-std::optional<std::string_view> string(Object o, std::string_view key) {
-  return member<std::string_view>(o, key);
-}
-std::optional<Object> object(Object o, std::string_view key) { return member<Object>(o, key); }
-std::optional<Array> array(Object o, std::string_view key) { return member<Array>(o, key); }
-std::optional<bool> boolean(Object o, std::string_view key) { return member<bool>(o, key); }
-std::optional<double> number(Object o, std::string_view key) { return member<double>(o, key); }
-
 Record::Record(Element value, std::string_view what) : what_(what) {
   if (value.get(object_) != simdjson::SUCCESS)
     throw DecodingError("The " + std::string(what) + " is not a JSON object.");

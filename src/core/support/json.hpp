@@ -40,12 +40,18 @@ class Parser {
 
 // --- other programs' members: missing or of another type reads as absent ---
 
-std::optional<std::string_view> string(Object object, std::string_view key);
-std::optional<Object> object(Object object, std::string_view key);
-std::optional<Array> array(Object object, std::string_view key);
+template <typename T>
+std::optional<T> member(Object object, std::string_view key) {
+  T value;
+  if (object.at_key(key).get(value) != simdjson::SUCCESS) return std::nullopt;
+  return value;
+}
+inline auto string(Object o, std::string_view key) { return member<std::string_view>(o, key); }
+inline auto object(Object o, std::string_view key) { return member<Object>(o, key); }
+inline auto array(Object o, std::string_view key) { return member<Array>(o, key); }
 // Only JSON true and false; numbers and strings are not booleans.
-std::optional<bool> boolean(Object object, std::string_view key);
-std::optional<double> number(Object object, std::string_view key);
+inline auto boolean(Object o, std::string_view key) { return member<bool>(o, key); }
+inline auto number(Object o, std::string_view key) { return member<double>(o, key); }
 
 // --- our own records: a missing or mistyped member fails the record --------
 

@@ -4,7 +4,6 @@
 // sorted styles it puts each object's members in key order when it closes.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
