@@ -297,6 +297,9 @@ def compare(old_path, new_path):
             m = after.get(k) or before[k]
             print(f"  {m['file']}:{m['line']}:{m['col']} {m['op']}: {was} -> {now}")
             worse |= was in ("killed", "timeout") and now == "survived"
+    if not any(before.get(k, {}).get("result") != after.get(k, {}).get("result")
+               for k in set(before) | set(after)):
+        print("  (none)")
     ra, rb = a[None], b[None]
     worse |= bool(ra[1] and rb[1] and rb[0] * ra[1] < ra[0] * rb[1])
     print("\nThe kill rate fell or a killed mutant survives now." if worse else
