@@ -326,8 +326,8 @@ TEST(BugReportClientTest, DroppedSubmissionNeverWaits) {
   std::promise<void> open;
   std::shared_future<void> gate = open.get_future().share();
   EXPECT_TRUE(testing::returnsWithoutWaiting(
-      [&] {
-        BugReportClient client("https://support.example.com", [gate](const BugReportRequest&) {
+      [&](std::shared_ptr<void> token) {
+        BugReportClient client("https://support.example.com", [gate, token](const BugReportRequest&) {
           gate.wait();
           return BugReportResponse{200, R"({"id":"ok","emailSent":false})"};
         });

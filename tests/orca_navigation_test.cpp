@@ -177,17 +177,19 @@ TEST(OrcaCommandRunner, FailedStartSignalsNothing) {
 // it owns.
 TEST(OrcaCommandRunner, DroppedFuturesNeverWait) {
   TempDir dir;
-  auto gated = script(dir, "gated", "while [ ! -e '" + (dir / "open").string() + "' ]; do sleep 0.01; done");
+  // Gives up after a minute, should the test die before it opens the gate.
+  auto gated = script(dir, "gated", "for i in $(seq 6000); do [ -e '" + (dir / "open").string() +
+                                        "' ] && break; sleep 0.01; done");
   EXPECT_TRUE(testing::returnsWithoutWaiting(
-      [&] { OrcaCommandRunner(30, 1000).run(gated, {}); },
+      [&](std::shared_ptr<void>) { OrcaCommandRunner(30, 1000).run(gated, {}); },
       [&] { writeFile(dir / "open", ""); }));
 
   std::promise<void> open;
   std::shared_future<void> gate = open.get_future().share();
   EXPECT_TRUE(testing::returnsWithoutWaiting(
-      [&] {
+      [&](std::shared_ptr<void> token) {
         OrcaNavigator(std::make_shared<OrcaCommandRunner>(5, 1000))
-            .open("codex-x", "/bin/true", [gate] {
+            .open("codex-x", "/bin/true", [gate, token] {
               gate.wait();
               return OrcaSessionIndex{};
             });

@@ -17,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -104,19 +105,26 @@ std::string errorOf(F&& f) {
 // Whether `dropFuture`, which starts some work and drops the future it
 // gets, returns while that work is still held up; `release` lets the work
 // go on, and is called only once `dropFuture` has returned (or, when it
-// waits for the work instead, after 30 seconds).
-inline bool returnsWithoutWaiting(const std::function<void()>& dropFuture,
+// waits for the work instead, after 30 seconds). The work should keep the
+// token it is given until it ends: the test waits for that, so that no work
+// is left running while the process exits.
+inline bool returnsWithoutWaiting(const std::function<void(std::shared_ptr<void>)>& dropFuture,
                                   const std::function<void()>& release) {
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> inFlight = token;
   std::promise<void> returned;
   std::future<void> done = returned.get_future();
-  std::thread caller([&] {
-    dropFuture();
+  std::thread caller([&, token = std::move(token)]() mutable {
+    dropFuture(std::move(token));
     returned.set_value();
   });
   bool before = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
   release();
   caller.join();
-  return before;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!inFlight.expired() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return before && inFlight.expired();
 }
 
 struct RunResult {
