@@ -1,9 +1,10 @@
 /* The floor for the command-line benchmarks: the least a process can do to
  * record a task. It writes one small file the same atomic way the tool does
  * (O_EXCL temporary with mode 0600, write, fsync, rename, chmod) and, with
- * --stdin, first reads standard input as a hook event arrives. With --read
- * it instead copies every file of DIRECTORY to standard output: the least a
- * listing of that directory costs.
+ * --stdin, first reads standard input as a hook event arrives and the
+ * previous file it replaces, as a hook reads the session's previous record.
+ * With --read it instead copies every file of DIRECTORY to standard output:
+ * the least a listing of that directory costs.
  *
  *   floor_atomic_write DIRECTORY NAME [--stdin]
  *   floor_atomic_write --read DIRECTORY
@@ -47,7 +48,13 @@ int main(int argc, char** argv) {
   }
   char target[4096], temporary[4096];
   snprintf(target, sizeof target, "%s/%s.json", argv[1], argv[2]);
-  snprintf(temporary, sizeof temporary, "%s/.%s.json.tmp-XXXXXX", argv[1], argv[2]);
+  if (argc > 3) {
+    char previous[16385];
+    int old = open(target, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (old >= 0 && read(old, previous, sizeof previous) < 0) return 1;
+    if (old >= 0) close(old);
+  }
+  snprintf(temporary, sizeof temporary, "%s/.%s.json-XXXXXX", argv[1], argv[2]);
   int fd = mkostemp(temporary, O_CLOEXEC);
   if (fd < 0) return 1;
   char record[256];
@@ -55,8 +62,8 @@ int main(int argc, char** argv) {
                         "{\"id\":\"%s\",\"name\":\"job\",\"state\":\"working\","
                         "\"updatedAt\":786432000.5,\"source\":\"Local status\",\"input\":%zu}",
                         argv[2], used);
-  if (write(fd, record, (size_t)length) != length || fsync(fd) != 0 ||
-      rename(temporary, target) != 0 || fchmod(fd, 0600) != 0)
+  if (write(fd, record, (size_t)length) != length || fchmod(fd, 0600) != 0 || fsync(fd) != 0 ||
+      rename(temporary, target) != 0)
     return 1;
   close(fd);
   return 0;

@@ -162,10 +162,9 @@ int main(int argc, char** argv) {
     if (i % 3 == 0) data += line(at, 9, "event_msg", "{\"type\":\"task_complete\"}");
     fs::path file = sessions / dayPath(at) / ("rollout-" + id + ".jsonl");
     write(file, data, at);
-    if (i < listed) {
-      plan.read(file, 0, 65536);
+    if (i < listed) {  // the head for the session ID, or for a name when it has none
+      plan.read(file, 0, i % 2 == 1 ? 524288 : 65536);
       plan.tail(file, data.size(), 524288);
-      if (i % 2 == 1) plan.read(file, 0, 524288);
     }
   }
 
@@ -204,8 +203,7 @@ int main(int argc, char** argv) {
   state += "},\"pad\":\"";
   state += std::string(stateBytes - state.size() - 2, ' ') + "\"}";
   write(codex / ".codex-global-state.json", state, now);
-  plan.read(codex / ".codex-global-state.json", 0, state.size());  // the read state
-  plan.read(codex / ".codex-global-state.json", 0, state.size());  // the project names
+  plan.read(codex / ".codex-global-state.json", 0, state.size());  // read state and projects
 
   for (int i = 0; i < 5; ++i) {
     fs::path file = codex / "automations" / ("automation-" + std::to_string(i)) / "automation.toml";
