@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -95,10 +97,38 @@ std::size_t FileReader::read(std::uint64_t offset, std::size_t count, char* out)
   return readAt(fd_, offset, count, out, path_);
 }
 
+namespace {
+
+// Memory for `size` bytes, released with std::free. A block of megabytes
+// is aligned to and advised for the kernel's huge pages: faulting it in
+// 4 KiB at a time would cost more than filling it.
+void* allocate(std::size_t size) {
+  constexpr std::size_t hugePage = std::size_t(2) << 20;
+  void* data;
+  if (size < hugePage) {
+    data = std::malloc(size);
+  } else {
+    std::size_t rounded = (size + hugePage - 1) / hugePage * hugePage;
+    data = std::aligned_alloc(hugePage, rounded);
+#ifdef MADV_HUGEPAGE
+    if (data) ::madvise(data, rounded, MADV_HUGEPAGE);
+#endif
+  }
+  if (!data) throw std::bad_alloc();
+  return data;
+}
+
+}  // namespace
+
+void ReadBuffer::Free::operator()(char* data) const { std::free(data); }
+
 char* ReadBuffer::reserve(std::size_t size) {
   if (size + padding > capacity_) {
-    capacity_ = std::max(size + padding, capacity_ * 2);
-    data_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    std::size_t capacity = std::max(size + padding, capacity_ * 2);
+    data_.reset();  // the old block goes before the new one comes
+    capacity_ = 0;
+    data_.reset(static_cast<char*>(allocate(capacity)));
+    capacity_ = capacity;
   }
   // The padding is read, never interpreted; zeroing it keeps tools that
   // track uninitialised memory quiet.

@@ -68,7 +68,10 @@ class ReadBuffer {
   std::string_view copy(std::string_view bytes);
 
  private:
-  std::unique_ptr<char[]> data_;
+  struct Free {
+    void operator()(char* data) const;
+  };
+  std::unique_ptr<char[], Free> data_;
   std::size_t capacity_ = 0;
 };
 
