@@ -271,5 +271,49 @@ TEST(JSON, WriterFormsAndRecordErrors) {
             "DecodingError: The thing's \"i\" is not an integer.");
 }
 
+// Reading a few members of a large document checks the whole of it: it
+// refuses exactly what a full parse refuses, and builds the same members.
+TEST(JSON, MembersOfALargeDocumentAreCheckedLikeAFullParse) {
+  const std::string documents[] = {
+      R"({"a":{"x":[1,2.5e3,-0]},"skip":{"s":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00"},"b":"v"} )",
+      R"({"skip":1,"a":2,"a":3})",              // the first of a name counts
+      R"({"\u0061":{"y":null},"b":[true,false]})",  // an escaped name matches
+      R"(["not an object"])",
+      R"({} {})", R"({"a":1}})", R"({"a":1} x)", "", "  ",
+      R"({"s":"\x"})", R"({"s":"\udc00"})", R"({"s":"\ud800x"})", R"({"s":"\ud800\u0041"})",
+      R"({"s":"\u12G4"})", R"({"s":"tab	here"})", "{\"s\":\"\xC3\x28\"}",
+      R"({"n":01})", R"({"n":1.})", R"({"n":-})", R"({"n":1e999})", R"({"t":tru})",
+      R"({"t":nul})", R"({"t":truex})", R"({"o":{"k" 1}})", R"({"o":{"k":1,}})",
+      R"({"l":[1 2]})", R"({"l":[1,]})", R"({"o":[}]})", R"({"k\q":1})",
+      R"({"a":"[,zr":2]})", R"({"a":[1}],"b":2})", R"({"a":1 "b":2})",
+      std::string(2000, '[') + std::string(2000, ']'),
+      "{\"d\":" + std::string(1023, '[') + std::string(1023, ']') + "}",  // the deepest allowed
+      "{\"d\":" + std::string(1024, '[') + std::string(1024, ']') + "}",
+  };
+  for (const std::string& bytes : documents) {
+    SCOPED_TRACE(bytes);
+    json::Parser whole, members;
+    std::optional<json::Element> full = whole.parse(bytes, false);
+    std::string error = testing::errorOf([&] { members.members(bytes, false, {"a", "b"}, "thing"); });
+    if (!full) {
+      EXPECT_EQ(error.rfind("DecodingError: The thing isn't valid JSON: ", 0), 0u);
+      continue;
+    }
+    json::Element built = members.members(bytes, false, {"a", "b"}, "thing");
+    if (!full->is_object()) {
+      EXPECT_EQ(simdjson::to_string(built), simdjson::to_string(*full));
+      continue;
+    }
+    for (std::string_view key : {"a", "b"}) {
+      json::Element expected, got;
+      bool present = full->at_key(key).get(expected) == simdjson::SUCCESS;
+      EXPECT_EQ(built.at_key(key).get(got) == simdjson::SUCCESS, present) << key;
+      if (present) {
+        EXPECT_EQ(simdjson::to_string(got), simdjson::to_string(expected)) << key;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lantrel

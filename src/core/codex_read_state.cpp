@@ -26,8 +26,11 @@ std::optional<std::string_view> readStateFile(const std::filesystem::path& home,
                                   CodexReadState::maximumFileBytes, buffer);
 }
 
+// The file is checked whole, but only its three members are built.
 json::Record document(json::Parser& parser, std::string_view bytes, bool padded) {
-  return json::Record(parser.parse(bytes, padded, "Codex global state"), "Codex global state");
+  return json::Record(
+      parser.members(bytes, padded, {readStateKey, assignmentsKey, projectsKey}, "Codex global state"),
+      "Codex global state");
 }
 
 CodexReadState unreadState(const json::Record& document) {

@@ -1,6 +1,9 @@
 #include "support/json.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <vector>
 #include <type_traits>
 
 #include "lantrel/errors.hpp"
@@ -27,6 +30,197 @@ std::optional<Object> Parser::object(std::string_view bytes, bool padded) {
   if (parser_.parse(bytes.data(), bytes.size(), !padded).get(object) != simdjson::SUCCESS)
     return std::nullopt;
   return object;
+}
+
+namespace {
+
+namespace od = simdjson::ondemand;
+
+// Four hexadecimal digits as a number; above 0xFFFF when one is not.
+unsigned hex4(const char* text) {
+  unsigned value = 0;
+  for (int i = 0; i < 4; ++i) {
+    char c = text[i];
+    unsigned digit = c >= '0' && c <= '9'   ? unsigned(c - '0')
+                     : c >= 'a' && c <= 'f' ? unsigned(c - 'a' + 10)
+                     : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10)
+                                            : 0x10000u;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+// Whether the escapes of a string, from just after its opening quote, are
+// those a full parse decodes: one of \\" \\\\ \\/ \\b \\f \\n \\r \\t, or \\u with
+// four hexadecimal digits, where a high surrogate is followed by an escaped
+// low one and a low one never stands alone. The first pass over the
+// document (which ends before `end`) has checked the UTF-8 and that the
+// string is closed.
+bool escapesAreValid(const char* text, const char* end) {
+  const char* quote = nullptr;
+  for (;;) {
+    if (!quote || quote < text)
+      quote = static_cast<const char*>(std::memchr(text, '"', std::size_t(end - text)));
+    if (!quote) return false;
+    auto escape = static_cast<const char*>(std::memchr(text, '\\', std::size_t(quote - text)));
+    if (!escape) return true;
+    char kind = escape[1];
+    text = escape + 2;
+    if (kind == 'u') {
+      unsigned unit = hex4(text);
+      text += 4;
+      if (unit >= 0xD800 && unit < 0xDC00) {
+        if (text[0] != '\\' || text[1] != 'u') return false;
+        unit = hex4(text + 2);
+        if (unit < 0xDC00 || unit > 0xDFFF) return false;
+        text += 6;
+      } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        return false;
+      }
+      if (unit > 0xFFFF) return false;
+    } else if (kind == 0 || !std::strchr("\"\\/bfnrt", kind)) {
+      return false;
+    }
+  }
+}
+
+// Checks a value inside `depth` arrays and objects the way a full parse
+// would, without building it; the full parse allows 1024 of them.
+simdjson::error_code check(simdjson::simdjson_result<od::value> result, const char* end,
+                           int depth) {
+  od::value value;
+  od::json_type type;
+  if (auto error = std::move(result).get(value)) return error;
+  if (auto error = value.type().get(type)) return error;
+  bool container = type == od::json_type::object || type == od::json_type::array;
+  if (container && depth >= 1024) return simdjson::DEPTH_ERROR;
+  switch (type) {
+    case od::json_type::object: {
+      od::object object;
+      if (auto error = value.get_object().get(object)) return error;
+      for (auto field : object) {
+        std::string_view key;  // decoding the key checks its escapes
+        if (auto error = field.unescaped_key().get(key)) return error;
+        if (auto error = check(field.value(), end, depth + 1)) return error;
+      }
+      return simdjson::SUCCESS;
+    }
+    case od::json_type::array: {
+      od::array array;
+      if (auto error = value.get_array().get(array)) return error;
+      for (auto element : array)
+        if (auto error = check(element, end, depth + 1)) return error;
+      return simdjson::SUCCESS;
+    }
+    case od::json_type::string: {
+      od::raw_json_string raw;
+      if (auto error = value.get_raw_json_string().get(raw)) return error;
+      return escapesAreValid(reinterpret_cast<const char*>(raw.raw()), end) ? simdjson::SUCCESS
+                                                                            : simdjson::STRING_ERROR;
+    }
+    case od::json_type::number:
+      return value.get_number().error();
+    case od::json_type::boolean:
+      return value.get_bool().error();
+    case od::json_type::null: {
+      bool null = false;
+      if (auto error = value.is_null().get(null)) return error;
+      return null ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+    }
+  }
+  return simdjson::TAPE_ERROR;
+}
+
+// The text of a value of the root object, which the caller parses again.
+// A scalar is checked as it is read, which also moves past it.
+simdjson::error_code text(simdjson::simdjson_result<od::value> result, const char* end,
+                          std::string_view& out) {
+  od::value value;
+  od::json_type type;
+  if (auto error = std::move(result).get(value)) return error;
+  if (auto error = value.type().get(type)) return error;
+  if (type == od::json_type::object) {
+    od::object object;
+    if (auto error = value.get_object().get(object)) return error;
+    return object.raw_json().get(out);
+  }
+  if (type == od::json_type::array) {
+    od::array array;
+    if (auto error = value.get_array().get(array)) return error;
+    return array.raw_json().get(out);
+  }
+  out = value.raw_json_token();
+  return check(simdjson::simdjson_result<od::value>(std::move(value)), end, 1);
+}
+
+}  // namespace
+
+Element Parser::members(std::string_view bytes, bool padded,
+                        std::initializer_list<std::string_view> keys, std::string_view what) {
+  files::ReadBuffer copy;
+  if (!padded) bytes = copy.copy(bytes);
+  auto fail = [&](simdjson::error_code error) {
+    throw DecodingError("The " + std::string(what) + " isn't valid JSON: " +
+                        simdjson::error_message(error) + ".");
+  };
+  od::parser parser;
+  od::document document;
+  od::json_type type;
+  if (auto error = parser.iterate(bytes.data(), bytes.size(), bytes.size() + files::padding)
+                       .get(document))
+    fail(error);
+  if (auto error = document.type().get(type)) fail(error);
+  if (type != od::json_type::object) return parse(bytes, true, what);
+
+  od::object root;
+  // The wanted members, each the first of its name, as in a full parse.
+  std::vector<std::string_view> wanted(keys);
+  std::vector<std::pair<std::string_view, std::string_view>> found;
+  const char* end = bytes.data() + bytes.size();
+  if (auto error = document.get_object().get(root)) fail(error);
+  for (auto field : root) {
+    std::string_view key, value;
+    if (auto error = field.error()) fail(error);
+    // A key without escapes is its own text; decoding one with escapes
+    // checks them.
+    auto raw = reinterpret_cast<const char*>(field.key().value_unsafe().raw());
+    auto quote = static_cast<const char*>(std::memchr(raw, '"', std::size_t(end - raw)));
+    if (quote && !std::memchr(raw, '\\', std::size_t(quote - raw)))
+      key = std::string_view(raw, std::size_t(quote - raw));
+    else if (auto error = field.unescaped_key().get(key))
+      fail(error);
+    auto at = std::find(wanted.begin(), wanted.end(), key);
+    if (at == wanted.end()) {
+      if (auto error = check(field.value(), end, 1)) fail(error);
+      continue;
+    }
+    if (auto error = text(field.value(), end, value)) fail(error);
+    found.emplace_back(*at, value);
+    wanted.erase(at);
+  }
+  // Nothing but white space may follow the object: its text, taken once
+  // it has been read, ends where the next token would start.
+  std::string_view whole;
+  if (auto error = root.raw_json().get(whole)) fail(error);
+  std::string_view rest = bytes.substr(std::size_t(whole.data() + whole.size() - bytes.data()));
+  if (rest.find_first_not_of(" \t\n\r") != std::string_view::npos) fail(simdjson::TAPE_ERROR);
+
+  // {"key":value,...}, parsed where it lies.
+  std::size_t size = 2;
+  for (auto [key, value] : found) size += key.size() + value.size() + 4;
+  char* start = gathered_.reserve(size);
+  char* out = start;
+  *out++ = '{';
+  for (auto [key, value] : found) {
+    if (out - start > 1) *out++ = ',';
+    *out++ = '"';
+    out = std::copy(key.begin(), key.end(), out);
+    *out++ = '"';
+    *out++ = ':';
+    out = std::copy(value.begin(), value.end(), out);
+  }
+  *out++ = '}';
+  return parse(std::string_view(start, std::size_t(out - start)), true, what);
 }
 
 Record::Record(Element value, std::string_view what) : what_(what) {

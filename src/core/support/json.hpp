@@ -7,6 +7,7 @@
 
 #include <simdjson.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,9 +34,16 @@ class Parser {
   Element parse(std::string_view bytes, bool padded, std::string_view what);
   // The document when it is a JSON object (a line of JSON Lines).
   std::optional<Object> object(std::string_view bytes, bool padded);
+  // For a document of megabytes of which a few members matter: the
+  // document is checked whole, exactly as parse() would check it, but only
+  // the members named `keys` (the first of each name) are built, as one
+  // object of their own. A document that is not an object is built whole.
+  Element members(std::string_view bytes, bool padded,
+                  std::initializer_list<std::string_view> keys, std::string_view what);
 
  private:
   simdjson::dom::parser parser_;
+  files::ReadBuffer gathered_;
 };
 
 // --- other programs' members: missing or of another type reads as absent ---
