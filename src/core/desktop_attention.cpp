@@ -75,35 +75,38 @@ void collectCandidates(const fs::path& day, std::vector<Candidate>& candidates) 
 
 // --- the line grammar -------------------------------------------------------
 
-// The value of the field `name` in a message: the last of its tokens
-// "name=value", separated by spaces, before " response=" (which starts the
-// response body). Leading "=" of a token are skipped and the value keeps any
-// further "="; a token without a name or a value sets nothing.
-std::optional<std::string_view> field(std::string_view message, std::string_view name) {
-  std::optional<std::string_view> value;
+// The values of the fields `names` in a message, in one pass: each the
+// last of its tokens "name=value", separated by spaces, before " response="
+// (which starts the response body). Leading "=" of a token are skipped and
+// the value keeps any further "="; a token without a name or a value sets
+// nothing.
+template <std::size_t N>
+std::array<std::optional<std::string_view>, N> fields(std::string_view message,
+                                                      const std::array<std::string_view, N>& names) {
+  std::array<std::optional<std::string_view>, N> values;
   std::string_view area = message.substr(0, message.find(" response="));
   while (!area.empty()) {
     std::string_view token = area.substr(0, area.find(' '));
     area.remove_prefix(std::min(area.size(), token.size() + 1));
     token.remove_prefix(std::min(token.size(), token.find_first_not_of('=')));
     std::size_t equals = token.find('=');
-    if (equals != std::string_view::npos && equals + 1 < token.size() &&
-        token.substr(0, equals) == name)
-      value = token.substr(equals + 1);
+    if (equals == std::string_view::npos || equals + 1 >= token.size()) continue;
+    for (std::size_t i = 0; i < N; ++i)
+      if (token.substr(0, equals) == names[i]) values[i] = token.substr(equals + 1);
   }
-  return value;
+  return values;
 }
 
 std::optional<DesktopAttention::Record> requestRecord(Instant date, std::string_view message,
                                                       bool question) {
-  auto conversationID = field(message, "conversationId");
-  auto requestID = field(message, "requestId");
+  constexpr std::array<std::string_view, 3> names = {"conversationId", "requestId", "kind"};
+  auto [conversationID, requestID, kindField] = fields(message, names);
+  std::optional<std::string_view> kind = kindField;  // a lambda below reads it
   if (!conversationID || !isUUID(*conversationID) || !requestID ||
       !text::atMostCharacters(*requestID, maximumRequestIDCharacters))
     return std::nullopt;
   std::string_view method = questionMethod;
   if (!question) {
-    auto kind = field(message, "kind");
     auto known = std::find_if(approvalMethodsByKind.begin(), approvalMethodsByKind.end(),
                               [&](const ApprovalKind& k) { return k.kind == kind; });
     if (known == approvalMethodsByKind.end()) return std::nullopt;
@@ -121,8 +124,8 @@ bool isRequestMethod(std::string_view method) {
 }
 
 std::optional<DesktopAttention::Record> responseRecord(Instant date, std::string_view message) {
-  auto id = field(message, "id");
-  auto method = field(message, "method");
+  constexpr std::array<std::string_view, 2> names = {"id", "method"};
+  auto [id, method] = fields(message, names);
   if (!id || !method || !isRequestMethod(*method)) return std::nullopt;
   return DesktopAttention::Record{date, std::string(*id), std::string(*method), std::nullopt};
 }
@@ -131,26 +134,37 @@ std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
   // The separator and the message kinds are ASCII, which repairing the
   // text never changes; the cheap tests come before any decoding.
   std::size_t split = line.find(separator);
-  if (split == std::string_view::npos ||
-      line.find(separator, split + separator.size()) != std::string_view::npos)
-    return std::nullopt;
+  if (split == std::string_view::npos) return std::nullopt;
   std::string_view message = line.substr(split + separator.size());
   bool approval = message.starts_with(showApproval);
   bool question = message.starts_with(showQuestion);
   bool response = message.starts_with(sendingResponse);
-  if (!approval && !question && !response) return std::nullopt;
+  if ((!approval && !question && !response) || message.find(separator) != std::string_view::npos)
+    return std::nullopt;
   auto date = Instant::parseISO8601(line.substr(0, split), true);
   if (!date) return std::nullopt;
-  std::string repaired = text::repairUTF8(message);
-  return response ? responseRecord(*date, repaired) : requestRecord(*date, repaired, question);
+  std::string repaired;
+  if (!text::isValidUTF8(message)) message = repaired = text::repairUTF8(message);
+  return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
 }
 
+// Only a line with one of the message kinds right after the separator
+// makes a record: about one line in fifty. Such lines are found by
+// searching for the kinds, in the order they stand, and every other line is
+// passed over unread.
 void parseInto(std::string_view data, std::vector<DesktopAttention::Record>& records) {
-  text::forEachLine(data, [&](std::string_view line) {
+  constexpr std::string_view kinds[] = {"[desktop-notifications] show ", sendingResponse};
+  std::size_t hits[] = {data.find(kinds[0]), data.find(kinds[1])};
+  while (std::min(hits[0], hits[1]) != std::string_view::npos) {
+    std::size_t at = std::min(hits[0], hits[1]);
+    std::size_t start = data.rfind('\n', at) + 1;  // npos + 1 is 0
+    std::size_t stop = std::min(data.find('\n', at), data.size());
+    std::string_view line = data.substr(start, stop - start);
     if (line.size() < maximumLineBytes)
       if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
-    return true;
-  });
+    for (int i = 0; i < 2; ++i)
+      if (hits[i] <= stop) hits[i] = data.find(kinds[i], stop);
+  }
 }
 
 }  // namespace

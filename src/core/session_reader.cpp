@@ -36,8 +36,11 @@ class ThreadNames {
       auto object = parser.object(line, true);
       auto id = object ? json::string(*object, "id") : std::nullopt;
       auto name = object ? json::string(*object, "thread_name") : std::nullopt;
-      if (id && name && text_.size() + id->size() + name->size() <= text_.capacity())
-        names_.insert_or_assign(keep(*id), keep(*name));
+      if (!id || !name || text_.size() + id->size() + name->size() > text_.capacity()) return true;
+      if (auto known = names_.find(*id); known != names_.end())
+        known->second = keep(*name);
+      else
+        names_.emplace(keep(*id), keep(*name));
       return true;
     });
   }

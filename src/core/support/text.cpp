@@ -7,6 +7,8 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <simdjson.h>
+
 #include <memory>
 #include <stdexcept>
 
@@ -58,9 +60,7 @@ void forEachCluster(std::string_view utf8, Visit visit) {
 }  // namespace
 
 bool isValidUTF8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();)
-    if (next(bytes, i) < 0) return false;
-  return true;
+  return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
 std::string repairUTF8(std::string_view bytes) {
