@@ -84,6 +84,20 @@ bool escapesAreValid(const char* text, const char* end) {
   }
 }
 
+// The name of a member: its own text when it has no escapes, else decoded,
+// which checks the escapes.
+simdjson::error_code nameOf(simdjson::simdjson_result<od::field>& field, const char* end,
+                            std::string_view& name) {
+  if (auto error = field.error()) return error;
+  auto raw = reinterpret_cast<const char*>(field.key().value_unsafe().raw());
+  auto quote = static_cast<const char*>(std::memchr(raw, '"', std::size_t(end - raw)));
+  if (quote && !std::memchr(raw, '\\', std::size_t(quote - raw))) {
+    name = std::string_view(raw, std::size_t(quote - raw));
+    return simdjson::SUCCESS;
+  }
+  return field.unescaped_key().get(name);
+}
+
 // Checks a value inside `depth` arrays and objects the way a full parse
 // would, without building it; the full parse allows 1024 of them.
 simdjson::error_code check(simdjson::simdjson_result<od::value> result, const char* end,
@@ -99,8 +113,8 @@ simdjson::error_code check(simdjson::simdjson_result<od::value> result, const ch
       od::object object;
       if (auto error = value.get_object().get(object)) return error;
       for (auto field : object) {
-        std::string_view key;  // decoding the key checks its escapes
-        if (auto error = field.unescaped_key().get(key)) return error;
+        std::string_view name;
+        if (auto error = nameOf(field, end, name)) return error;
         if (auto error = check(field.value(), end, depth + 1)) return error;
       }
       return simdjson::SUCCESS;
@@ -180,15 +194,7 @@ Element Parser::members(std::string_view bytes, bool padded,
   if (auto error = document.get_object().get(root)) fail(error);
   for (auto field : root) {
     std::string_view key, value;
-    if (auto error = field.error()) fail(error);
-    // A key without escapes is its own text; decoding one with escapes
-    // checks them.
-    auto raw = reinterpret_cast<const char*>(field.key().value_unsafe().raw());
-    auto quote = static_cast<const char*>(std::memchr(raw, '"', std::size_t(end - raw)));
-    if (quote && !std::memchr(raw, '\\', std::size_t(quote - raw)))
-      key = std::string_view(raw, std::size_t(quote - raw));
-    else if (auto error = field.unescaped_key().get(key))
-      fail(error);
+    if (auto error = nameOf(field, end, key)) fail(error);
     auto at = std::find(wanted.begin(), wanted.end(), key);
     if (at == wanted.end()) {
       if (auto error = check(field.value(), end, 1)) fail(error);
