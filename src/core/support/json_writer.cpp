@@ -12,25 +12,31 @@ namespace lantrel::json {
 void Writer::open(char bracket) {
   beforeValue();
   out_.push_back(bracket);
-  open_.push_back({out_.size(), false, {}});
+  open_.push_back({out_.size(), members_.size(), false});
 }
 
 void Writer::close(char bracket) {
-  Container container = std::move(open_.back());
+  Container container = open_.back();
   open_.pop_back();
-  auto& members = container.members;
-  if (members.size() > 1) {  // written as given, put in key order now
-    members.back().end = out_.size();
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return a.key < b.key; });
-    std::string body;
-    for (const auto& member : members) {
-      if (!body.empty()) body.push_back(',');
-      if (pretty_) body.append("\n").append((open_.size() + 1) * 2, ' ');
-      body.append(out_, member.start, member.end - member.start);
+  auto first = members_.begin() + static_cast<std::ptrdiff_t>(container.firstMember);
+  auto byKey = [](const Member& a, const Member& b) { return a.key < b.key; };
+  if (first != members_.end()) members_.back().end = out_.size();
+  if (!std::is_sorted(first, members_.end(), byKey)) {  // written as given, put in key order
+    if (members_.end() - first <= 16) {  // a record's few members: insertion, stable
+      for (auto member = first + 1; member != members_.end(); ++member)
+        std::rotate(std::upper_bound(first, member, *member, byKey), member, member + 1);
+    } else {
+      std::stable_sort(first, members_.end(), byKey);
     }
-    out_.replace(container.bodyStart, std::string::npos, body);
+    body_.clear();
+    for (auto member = first; member != members_.end(); ++member) {
+      if (member != first) body_.push_back(',');
+      if (pretty_) body_.append("\n").append((open_.size() + 1) * 2, ' ');
+      body_.append(out_, member->start, member->end - member->start);
+    }
+    out_.replace(container.bodyStart, std::string::npos, body_);
   }
+  members_.erase(first, members_.end());
   if (pretty_ && container.any) out_.append("\n").append(open_.size() * 2, ' ');
   out_.push_back(bracket);
 }
@@ -42,7 +48,7 @@ void Writer::beforeValue() {
   }
   if (open_.empty()) return;
   Container& container = open_.back();
-  if (!container.members.empty()) container.members.back().end = out_.size();
+  if (members_.size() > container.firstMember) members_.back().end = out_.size();
   if (container.any) out_.push_back(',');
   container.any = true;
   if (pretty_) out_.append("\n").append(open_.size() * 2, ' ');
@@ -50,7 +56,7 @@ void Writer::beforeValue() {
 
 void Writer::key(std::string_view name) {
   beforeValue();
-  if (sorted_) open_.back().members.push_back({std::string(name), out_.size(), 0});
+  if (sorted_) members_.push_back({std::string(name), out_.size(), 0});
   writeString(name);
   out_ += pretty_ ? " : " : ":";
   afterKey_ = true;

@@ -48,17 +48,20 @@ class Writer {
   void beforeValue();
   void writeString(std::string_view s);
 
-  // An open object or array, and where its members' text lies in out_.
+  // An open object or array: where its body starts in out_ and, in the
+  // sorted styles, where its members start in members_.
   struct Container {
     std::size_t bodyStart;
+    std::size_t firstMember;
     bool any = false;
-    struct Member {
-      std::string key;
-      std::size_t start, end;
-    };
-    std::vector<Member> members;  // kept in the sorted styles only
   };
-
+  // A member written so far: its key and where its text lies in out_.
+  struct Member {
+    std::string key;
+    std::size_t start, end;
+  };
+  std::vector<Member> members_;  // of every open object, innermost last
+  std::string body_;             // reused to put a body in key order
   std::string out_;
   std::vector<Container> open_;
   bool afterKey_ = false;
