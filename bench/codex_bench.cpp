@@ -4,6 +4,10 @@
 // and stats the same directory tree. Each time is the median of the
 // repetitions; the memory figure is the largest resident set of any run.
 //
+// Then `lantrel --json`, which reads every source, on the same home (the
+// other sources absent) against `lantrel-status codex`: 21 interleaved pairs,
+// each pair in alternating order, and the ratio of the two medians.
+//
 //   build-bench/bench/codex_bench [--benchmark_repetitions=N]
 //
 // The workload (about 300 MB) goes to a temporary directory under $TMPDIR
@@ -17,6 +21,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -102,6 +108,32 @@ class RatioReporter : public MedianReporter {
 
 };
 
+// Milliseconds of one run of `args` on the worst-case home.
+double timed(const std::vector<std::string>& args, const char* name) {
+  auto start = std::chrono::steady_clock::now();
+  record(name, spawnAndWait(args, codexEnvironment()));
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Interleaved so that both commands meet the same machine and page cache.
+void viewAgainstCodex(int pairs) {
+  std::vector<double> codex, view;
+  for (int i = 0; i < pairs; ++i) {
+    if (i % 2 == 0) codex.push_back(timed({LANTREL_STATUS_BINARY, "codex"}, "Codex"));
+    view.push_back(timed({LANTREL_VIEW_BINARY, "--json"}, "View"));
+    if (i % 2 == 1) codex.push_back(timed({LANTREL_STATUS_BINARY, "codex"}, "Codex"));
+  }
+  std::printf("lantrel --json  median %.1f ms, lantrel-status codex %.1f ms, ratio %.2fx "
+              "(target 1.2x, %d pairs)\n",
+              median(view), median(codex), median(view) / median(codex), pairs);
+  std::printf("lantrel --json  peak memory %.1f MiB\n", peakKilobytes["View"] / 1024.0);
+}
+
 }  // namespace
 
 BENCHMARK(Floor)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -122,7 +154,17 @@ int main(int argc, char** argv) {
   std::printf("codex lists %d tasks\n", lines);
   if (lines != 30) return 1;
 
+  // The view must list the same 30 tasks: one tooltip line each.
+  spawnAndWait({LANTREL_VIEW_BINARY, "--json"}, codexEnvironment(), listing.c_str());
+  std::ifstream view(listing);
+  std::string object((std::istreambuf_iterator<char>(view)), std::istreambuf_iterator<char>());
+  std::size_t pos = 0;
+  for (lines = 1; (pos = object.find("\\n", pos)) != std::string::npos; ++pos) ++lines;
+  std::printf("lantrel --json lists %d tasks\n", lines);
+  if (lines != 30) return 1;
+
   RatioReporter reporter;
   runWithMedians(argc, argv, reporter);
+  viewAgainstCodex(21);
   fs::remove_all(workspace);
 }
