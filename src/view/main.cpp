@@ -80,10 +80,17 @@ void reserveStandardDescriptors() {
   }
 }
 
+// Set by the signals that end the watch.
+volatile sig_atomic_t stopRequested = 0;
+void requestStop(int) { stopRequested = 1; }
+
 // Delivers all of `data` or returns the errno that stopped it; a full
-// non-blocking pipe is waited out.
-int writeAll(int fd, std::string_view data) {
+// non-blocking pipe is waited out. A `stoppable` write gives up with EINTR
+// once a stop is requested, so that a reader that stalls cannot hold the
+// watch up.
+int writeAll(int fd, std::string_view data, bool stoppable = false) {
   while (!data.empty()) {
+    if (stoppable && stopRequested) return EINTR;
     ssize_t n = ::write(fd, data.data(), data.size());
     if (n >= 0) {
       data.remove_prefix(static_cast<std::size_t>(n));
@@ -98,8 +105,8 @@ int writeAll(int fd, std::string_view data) {
 }
 
 // Output that does not reach the caller whole fails the run.
-void print(std::string_view data) {
-  int error = outputOpen ? writeAll(STDOUT_FILENO, data) : EBADF;
+void print(std::string_view data, bool stoppable = false) {
+  int error = outputOpen ? writeAll(STDOUT_FILENO, data, stoppable) : EBADF;
   if (error)
     throw std::system_error(error, std::generic_category(), "cannot write standard output");
 }
@@ -208,9 +215,6 @@ void show(const Options& o) {
 
 // --- watch -------------------------------------------------------------------
 
-volatile sig_atomic_t stopRequested = 0;
-void requestStop(int) { stopRequested = 1; }
-
 // The terminal as the watch needs it: keys arrive one by one without echo
 // (Ctrl-C still interrupts; Ctrl-Z, which would stop the view with the
 // terminal changed, does nothing), and the view has a screen of its own with
@@ -244,7 +248,8 @@ class Terminal {
 
 // Waits up to `seconds`; true when the view should end: q typed, a stop
 // signal, or the terminal gone. The stop signals are blocked everywhere but
-// here, so one that arrives while a snapshot is read ends this wait at once.
+// here and in writing, so one that arrives while a snapshot is read ends
+// this wait at once.
 bool waitForQuit(bool keys, double seconds, const sigset_t& unblocked) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   for (;;) {
@@ -308,7 +313,13 @@ void watch(const Options& o) {
       out = o.json ? json(rows, o.activity) + "\n"
                    : text(rows, snapshot.now, o.activity, colour) + "\n";
     }
-    print(out);
+    ::sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+    try {
+      print(out, true);
+    } catch (const std::system_error&) {
+      if (!stopRequested) throw;
+    }
+    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
   } while (!waitForQuit(keys, o.interval, unblocked));
 }
 
