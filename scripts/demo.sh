@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds lantrel-status and runs it on the bundled sample data in a sandbox
-# home, printing what a user would see.
+# Builds lantrel-status and lantrel and runs them on the bundled sample data
+# in a sandbox home, printing what a user would see.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DLANTREL_BUILD_TESTS=OFF >/dev/null
 cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 tool=$PWD/build/release/lantrel-status
+view=$PWD/build/release/lantrel
 
 sandbox=$(mktemp -d "${TMPDIR:-/tmp}/lantrel-demo-XXXXXX")
 trap 'rm -rf "$sandbox"' EXIT
@@ -48,3 +49,30 @@ for log in "$logs"/2025/10/01/*.log; do
   mv "$log" "$today/"
 done
 show codex
+
+# The Claude transcripts and hook record, the Orca pane and the failed backup
+# job come to the present the same way: transcript lines a minute ago, the
+# hook record after them, Orca's report 40 seconds ago, the backup an hour ago.
+for transcript in "$sandbox"/.claude/projects/*/*.jsonl; do
+  sed_in_place "s/\"timestamp\":\"[^\"]*\"/\"timestamp\":\"$(stamp %Y-%m-%dT%H:%M:%S.000Z 60)\"/g" "$transcript"
+  TZ=UTC touch -t "$(stamp %Y%m%d%H%M.%S 60)" "$transcript"
+done
+ours="$sandbox/Library/Application Support/Lantrel"
+for record in "$ours"/claude-events/*.json; do
+  sed_in_place "s/\"updatedAt\":\"[^\"]*\"/\"updatedAt\":\"$(stamp %Y-%m-%dT%H:%M:%SZ 50)\"/" "$record"
+done
+sed_in_place "s/\"receivedAt\": [0-9]+/\"receivedAt\": $((($(date +%s) - 40) * 1000))/" \
+  "$sandbox/Library/Application Support/Orca/agent-hooks/last-status.json"
+sed_in_place "s/\"updatedAt\":[0-9.]+/\"updatedAt\":$(($(date +%s) - 978307200 - 3600))/" \
+  "$ours/tasks/backup-job.json"
+
+view() {
+  printf '\n$ lantrel'
+  if [ $# -gt 0 ]; then printf ' %q' "$@"; fi
+  printf '\n'
+  "$view" "$@" || true
+}
+view
+view --json
+view read --all
+view --json

@@ -2,12 +2,10 @@
 // Exit status 0 after a command completes, 1 after any error, with the
 // error and the usage text on standard error.
 
-#include <fcntl.h>
+#include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <poll.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -24,6 +22,7 @@
 #include "lantrel/status_store.hpp"
 #include "lantrel/task_status.hpp"
 #include "lantrel/visible_state.hpp"
+#include "standard_streams.hpp"
 #include "support/files.hpp"
 #include "support/text.hpp"
 
@@ -44,35 +43,7 @@ constexpr std::string_view usage =
     "Files stay local. No Codex settings or shell profiles are changed. Claude hooks write "
     "status metadata only.";
 
-// Descriptors 0 to 2 that the caller left closed get /dev/null, so that no
-// file the tool opens lands on one of them and takes output meant for the
-// caller. Returns whether standard output was open.
-bool reserveStandardDescriptors() {
-  bool outputOpen = ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
-  for (;;) {  // open() takes the lowest free descriptor
-    int fd = ::open("/dev/null", O_RDWR);
-    if (fd > STDERR_FILENO) ::close(fd);
-    if (fd < 0 || fd > STDERR_FILENO) break;
-  }
-  return outputOpen;
-}
-
-// Delivers all of `data` or returns the errno that stopped it. A caller may
-// hand over a non-blocking pipe: when it is full, wait until it drains.
-int writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n >= 0) {
-      data.remove_prefix(static_cast<std::size_t>(n));
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd ready = {fd, POLLOUT, 0};
-      ::poll(&ready, 1, -1);
-    } else if (errno != EINTR) {
-      return errno;
-    }
-  }
-  return 0;
-}
+using streams::writeAll;
 
 void requireCount(const Arguments& args, std::size_t count) {
   if (args.size() != count) throw StatusError(StatusError::invalidRecord);
@@ -199,7 +170,7 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
 #endif
-  bool outputOpen = reserveStandardDescriptors();
+  bool outputOpen = streams::reserveStandardDescriptors();
   std::string message;
   try {
     std::string output = run(Arguments(argv + 1, argv + argc));

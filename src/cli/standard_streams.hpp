@@ -1,0 +1,49 @@
+// The standard streams of both programs, lantrel-status and lantrel: the
+// descriptors a caller left closed, and output that reaches the caller whole
+// or fails the run.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+namespace lantrel::streams {
+
+// Descriptors 0 to 2 that the caller left closed get /dev/null, so that no
+// file the program opens lands on one of them and takes output meant for
+// the caller. Returns whether standard output was open.
+inline bool reserveStandardDescriptors() {
+  bool outputOpen = ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
+  for (;;) {  // open() takes the lowest free descriptor
+    int fd = ::open("/dev/null", O_RDWR);
+    if (fd > STDERR_FILENO) ::close(fd);
+    if (fd < 0 || fd > STDERR_FILENO) break;
+  }
+  return outputOpen;
+}
+
+// Delivers all of `data` or returns the errno that stopped it. A caller may
+// hand over a non-blocking pipe: when it is full, wait until it drains.
+// With `stop`, the write gives up with EINTR once the flag is set, so that
+// a reader that stalls cannot hold the program up.
+inline int writeAll(int fd, std::string_view data, const volatile sig_atomic_t* stop = nullptr) {
+  while (!data.empty()) {
+    if (stop && *stop) return EINTR;
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n >= 0) {
+      data.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready = {fd, POLLOUT, 0};
+      ::poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+}  // namespace lantrel::streams
