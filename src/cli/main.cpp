@@ -3,9 +3,6 @@
 // error and the usage text on standard error.
 
 #include <unistd.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -22,7 +19,7 @@
 #include "lantrel/status_store.hpp"
 #include "lantrel/task_status.hpp"
 #include "lantrel/visible_state.hpp"
-#include "standard_streams.hpp"
+#include "program.hpp"
 #include "support/files.hpp"
 #include "support/text.hpp"
 
@@ -43,7 +40,7 @@ constexpr std::string_view usage =
     "Files stay local. No Codex settings or shell profiles are changed. Claude hooks write "
     "status metadata only.";
 
-using streams::writeAll;
+using program::writeAll;
 
 void requireCount(const Arguments& args, std::size_t count) {
   if (args.size() != count) throw StatusError(StatusError::invalidRecord);
@@ -164,13 +161,8 @@ std::string run(Arguments args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef __GLIBC__
-  // A short run keeps what it frees, so that the next file's buffers reuse
-  // memory already faulted in rather than fresh pages.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
-#endif
-  bool outputOpen = streams::reserveStandardDescriptors();
+  program::keepFreedMemory();
+  bool outputOpen = program::reserveStandardDescriptors();
   std::string message;
   try {
     std::string output = run(Arguments(argv + 1, argv + argc));

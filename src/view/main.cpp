@@ -28,7 +28,7 @@
 #include "lantrel/orca_navigation.hpp"
 #include "render.hpp"
 #include "snapshot.hpp"
-#include "standard_streams.hpp"
+#include "program.hpp"
 
 namespace {
 
@@ -74,7 +74,7 @@ bool outputOpen = true;
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
 
-using streams::writeAll;
+using program::writeAll;
 
 // Output that does not reach the caller whole fails the run.
 void print(std::string_view data, bool stoppable = false) {
@@ -389,7 +389,8 @@ void open(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  outputOpen = streams::reserveStandardDescriptors();
+  program::keepFreedMemory();
+  outputOpen = program::reserveStandardDescriptors();
   std::string message;
   try {
     Options o = parse(std::vector<std::string>(argv + 1, argv + argc));

@@ -1,17 +1,29 @@
-// The standard streams of both programs, lantrel-status and lantrel: the
-// descriptors a caller left closed, and output that reaches the caller whole
-// or fails the run.
+// What both programs, lantrel-status and lantrel, do as processes: how
+// they use memory, the standard descriptors a caller left closed, and
+// output that reaches the caller whole or fails the run.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <string_view>
 
-namespace lantrel::streams {
+namespace lantrel::program {
+
+// A short run keeps what it frees, so that the next file's buffers reuse
+// memory already faulted in rather than fresh pages.
+inline void keepFreedMemory() {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+#endif
+}
 
 // Descriptors 0 to 2 that the caller left closed get /dev/null, so that no
 // file the program opens lands on one of them and takes output meant for
@@ -46,4 +58,4 @@ inline int writeAll(int fd, std::string_view data, const volatile sig_atomic_t* 
   return 0;
 }
 
-}  // namespace lantrel::streams
+}  // namespace lantrel::program
