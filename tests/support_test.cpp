@@ -289,6 +289,7 @@ TEST(JSON, MembersOfALargeDocumentAreCheckedLikeAFullParse) {
       std::string(2000, '[') + std::string(2000, ']'),
       "{\"d\":" + std::string(1023, '[') + std::string(1023, ']') + "}",  // the deepest allowed
       "{\"d\":" + std::string(1024, '[') + std::string(1024, ']') + "}",
+      "{\"d\":" + std::string(3000, '[') + std::string(3000, ']') + "}",
   };
   for (const std::string& bytes : documents) {
     SCOPED_TRACE(bytes);

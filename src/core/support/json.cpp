@@ -177,9 +177,12 @@ Element Parser::members(std::string_view bytes, bool padded,
     throw DecodingError("The " + std::string(what) + " isn't valid JSON: " +
                         simdjson::error_message(error) + ".");
   };
+  // check() refuses a container below 1024 others, as the full parse does,
+  // before the walk goes in: the walk's own depth must reach one further.
   od::parser parser;
   od::document document;
   od::json_type type;
+  if (auto error = parser.allocate(bytes.size(), 1025)) fail(error);
   if (auto error = parser.iterate(bytes.data(), bytes.size(), bytes.size() + files::padding)
                        .get(document))
     fail(error);
