@@ -100,7 +100,8 @@ class BugReportClient {
   // exchange then runs to its answer or its time limit on its own thread,
   // with its own copies of the request and the transport. The transport is
   // called on that thread, so whatever it refers to must stay alive until it
-  // returns (give it what it needs by value).
+  // returns (give it what it needs by value). Let a submission end before the
+  // process exits: its thread would otherwise run on into the exit.
   // `token` goes out as "Bearer <token>": non-empty, no control characters.
   // `provider` is "Codex" or "Claude Code"; `installationID` a UUID;
   // `details` 1 to 4,000 characters once trimmed; `appVersion` is cut to 40

@@ -57,7 +57,7 @@ struct ClaudeSessionReader {
   // A transcript is read when it was modified less than this many seconds
   // ago, and not more than futureTolerance seconds ahead of now.
   static constexpr double recentSeconds = 86'400;
-  static constexpr double futureTolerance = 60;
+  static constexpr double futureTolerance = lantrel::futureTolerance;
 
   // ~/Library/Application Support/Claude/claude-code-sessions
   static std::filesystem::path defaultDesktopSessionsRoot();

@@ -73,7 +73,8 @@ class OrcaCommandRunning {
 // that ignores SIGCHLD lets the system reap the child). A child that cannot
 // be started throws filesystem_error.
 // The returned future may be dropped unread without waiting: the child is
-// then still supervised to its end or its time limit on a thread of its own.
+// then still supervised to its end or its time limit on a thread of its own,
+// which should end before the process exits.
 class OrcaCommandRunner final : public OrcaCommandRunning {
  public:
   OrcaCommandRunner(double timeout, std::int64_t outputLimit)
