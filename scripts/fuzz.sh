@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (Clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer) in build/fuzz and runs each for FUZZ_SECONDS
-# (default 20) from the seed corpus in fuzz/corpus. Prints, per target, the
-# executions run without a finding; fails on the first crash, leak, sanitizer
-# report or broken property, leaving the input in build/fuzz/artifacts.
+# Runs every libFuzzer target (Clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer) for FUZZ_SECONDS (default 20) from the seed
+# corpus in fuzz/corpus. Prints, per target, the executions run without a
+# finding; fails on the first crash, leak, sanitizer report or broken
+# property, leaving the input in BUILD/artifacts.
+#
+# The targets are built in build/fuzz, or in FUZZ_BUILD when it names a build
+# already configured with -DLANTREL_BUILD_FUZZ=ON (scripts/test.sh shares its
+# sanitizer build that way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-20}"
-build=build/fuzz
+build="${FUZZ_BUILD:-build/fuzz}"
 jobs="${FUZZ_JOBS:-2}"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DLANTREL_BUILD_FUZZ=ON -DLANTREL_BUILD_TESTS=OFF -DLANTREL_WERROR=ON >/dev/null
+if [[ -z "${FUZZ_BUILD:-}" ]]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DLANTREL_BUILD_FUZZ=ON -DLANTREL_BUILD_TESTS=OFF -DLANTREL_WERROR=ON >/dev/null
+fi
 cmake --build "$build" -j "$jobs" --target fuzz_targets
 
 targets=$(sed -n '/^set(LANTREL_FUZZ_TARGETS/,/^)/p' fuzz/CMakeLists.txt | sed '1d;$d')
