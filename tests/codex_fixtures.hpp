@@ -1,16 +1,8 @@
-// Builders for Codex files in tests: transcript lines, whole transcripts in a
-// generated Codex home, and Codex desktop log lines.
+// Builders for Codex files in tests: transcript lines, a generated Codex
+// home, and Codex desktop log lines. Times are whole seconds after `base`.
 #pragma once
 
 #include <nlohmann/json.hpp>
-
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 #include "lantrel/instant.hpp"
 #include "test_support.hpp"
@@ -19,141 +11,78 @@ namespace lantrel::testing::codex {
 
 using nlohmann::json;
 
-// The instant every fixture's clock starts from: 2025-10-01T12:00:00Z.
-inline const Instant base = Instant::fromUnix(1759320000);
+inline const Instant base = Instant::fromUnix(1759320000);  // 2025-10-01T12:00:00Z
 
-// ISO 8601 text of base + `seconds`, with a millisecond fraction or without.
-inline std::string iso(double seconds, bool fraction = true) {
-  Instant at = base + seconds;
-  std::string text = at.iso8601();
-  if (fraction) {
-    char millis[8];
-    double whole = std::floor(at.unixSeconds());
-    std::snprintf(millis, sizeof millis, ".%03d",
-                  static_cast<int>(std::lround((at.unixSeconds() - whole) * 1000)) % 1000);
-    text.insert(text.size() - 1, millis);
-  }
-  return text;
-}
+// ISO 8601 text of base + `seconds`, with milliseconds.
+inline std::string iso(double seconds) { return (base + seconds).iso8601().insert(19, ".000"); }
 
 // One transcript line, line feed included.
 inline std::string line(const std::string& timestamp, std::string_view type, json payload) {
-  json object = {{"timestamp", timestamp}, {"type", type}, {"payload", std::move(payload)}};
-  return object.dump() + "\n";
+  return json{{"timestamp", timestamp}, {"type", type}, {"payload", std::move(payload)}}.dump() + "\n";
 }
-
-// An "event_msg" line of the given payload type with extra payload members.
-inline std::string event(double seconds, std::string_view payloadType, json extra = json::object()) {
-  extra["type"] = payloadType;
-  return line(iso(seconds), "event_msg", std::move(extra));
+// An "event_msg" or a "response_item" line of a payload type, with extra payload members.
+inline std::string event(double at, std::string_view type, json extra = json::object()) {
+  return extra["type"] = type, line(iso(at), "event_msg", std::move(extra));
 }
-
-// A "response_item" line of the given payload type with extra payload members.
-inline std::string response(double seconds, std::string_view payloadType,
-                            json extra = json::object()) {
-  extra["type"] = payloadType;
-  return line(iso(seconds), "response_item", std::move(extra));
+inline std::string response(double at, std::string_view type, json extra = json::object()) {
+  return extra["type"] = type, line(iso(at), "response_item", std::move(extra));
 }
-
-inline std::string toolCall(double seconds, std::string_view name, std::string_view callID,
-                            std::string_view input = "", std::string_view kind = "custom_tool_call") {
-  return response(seconds, kind, {{"name", name}, {"call_id", callID}, {"input", input}});
+inline std::string toolCall(double at, std::string_view name, std::string_view callID, std::string_view input = "",
+                            std::string_view kind = "custom_tool_call") {
+  return response(at, kind, {{"name", name}, {"call_id", callID}, {"input", input}});
 }
-
-inline std::string toolOutput(double seconds, std::string_view callID,
-                              std::string_view kind = "custom_tool_call_output") {
-  return response(seconds, kind, {{"call_id", callID}, {"output", "ok"}});
+inline std::string toolOutput(double at, std::string_view callID, std::string_view kind = "custom_tool_call_output") {
+  return response(at, kind, {{"call_id", callID}, {"output", "ok"}});
 }
-
-inline std::string itemCompleted(double seconds, json item) {
-  return event(seconds, "item_completed", {{"item", std::move(item)}});
-}
-
 // The first line of every transcript.
-inline std::string sessionMeta(std::string_view id) {
-  return line(iso(0), "session_meta", {{"id", id}, {"cwd", "/tmp/project"}});
-}
-
-inline std::string userMessage(double seconds, std::string_view text) {
-  return event(seconds, "user_message", {{"message", text}});
-}
+inline std::string sessionMeta(std::string_view id) { return line(iso(0), "session_meta", {{"id", id}, {"cwd", "/"}}); }
+inline std::string userMessage(double at, std::string_view text) { return event(at, "user_message", {{"message", text}}); }
 
 // A generated Codex home in a temporary directory.
-class CodexHome {
- public:
-  const fs::path& path() const { return dir_.path(); }
-  fs::path sessions() const { return dir_ / "sessions"; }
-
-  // Writes sessions/`relative` (a meta line for `id`, then `lines`) and
-  // dates it `unixSeconds`.
-  fs::path addTranscript(const fs::path& relative, std::string_view id, std::string_view lines,
-                         double unixSeconds) {
-    fs::path file = sessions() / relative;
-    writeFile(file, sessionMeta(id) + std::string(lines));
-    touch(file, unixSeconds);
-    return file;
+struct CodexHome : TempDir {
+  std::string index;
+  // sessions/`relative`: a meta line for `id`, then `lines`, dated `unixSeconds`.
+  fs::path addTranscript(const fs::path& relative, std::string_view id, std::string_view lines, double unixSeconds) {
+    writeFile(*this / "sessions" / relative, sessionMeta(id) + std::string(lines));
+    return touch(*this / "sessions" / relative, unixSeconds), *this / "sessions" / relative;
   }
-
-  // Appends one line to the session index.
   void addThreadName(std::string_view id, std::string_view name) {
-    index_ += json{{"id", id}, {"thread_name", name}}.dump() + "\n";
-    writeFile(dir_ / "session_index.jsonl", index_);
+    writeFile(*this / "session_index.jsonl", index += json{{"id", id}, {"thread_name", name}}.dump() + "\n");
   }
-
-  // Writes the desktop app's global state: the unread set (when given) and a
-  // project assignment per thread.
-  void writeGlobalState(const std::vector<std::pair<std::string, std::string>>& projects,
-                        const std::vector<std::string>* unread = nullptr) {
-    json state = {{"thread-project-assignments", json::object()},
-                  {"local-projects", json::object()}};
+  // The desktop app's global state: a local project per thread, and the unread set when given.
+  void writeGlobalState(const std::map<std::string, std::string>& projects, std::optional<json> unread = {}) {
+    json state = {{"thread-project-assignments", json::object()}, {"local-projects", json::object()}};
     for (const auto& [thread, project] : projects) {
-      state["thread-project-assignments"][thread] = {{"projectKind", "local"},
-                                                     {"projectId", "p-" + project}};
+      state["thread-project-assignments"][thread] = {{"projectKind", "local"}, {"projectId", "p-" + project}};
       state["local-projects"]["p-" + project] = {{"name", project}};
     }
-    if (unread)
-      state["electron-thread-read-state-v1"] = {
-          {"version", 1}, {"unreadByIdentity", {{"me", {{"local:me", *unread}}}}}};
-    writeFile(dir_ / ".codex-global-state.json", state.dump());
+    if (unread) state["electron-thread-read-state-v1"] = {{"version", 1}, {"unreadByIdentity", {{"me", {{"local:me", *unread}}}}}};
+    writeFile(*this / ".codex-global-state.json", state.dump());
   }
-
-  // An automation whose runs go to `thread`.
-  void addAutomation(std::string_view name, std::string_view thread) {
-    writeFile(dir_ / "automations" / name / "automation.toml",
-              "target_thread_id = \"" + std::string(thread) + "\"\n");
-  }
-
- private:
-  TempDir dir_;
-  std::string index_;
 };
 
-// --- the Codex desktop log ----------------------------------------------------
-
-inline constexpr std::string_view logSeparator = " info [electron-message-handler] ";
-
-// One log line, line feed included.
+// Lines of the Codex desktop log: a request shown (`kind` empty for a question) and a response sent.
 inline std::string logLine(std::string_view timestamp, std::string_view message) {
-  return std::string(timestamp) + std::string(logSeparator) + std::string(message) + "\n";
+  return std::string(timestamp) + " info [electron-message-handler] " + std::string(message) + "\n";
+}
+inline std::string shown(double at, std::string_view thread, std::string_view id, std::string_view kind = "") {
+  return logLine(iso(at), "[desktop-notifications] show " + std::string(kind.empty() ? "question" : "approval") +
+                              " conversationId=" + std::string(thread) + " requestId=" + std::string(id) +
+                              (kind.empty() ? "" : " kind=" + std::string(kind)));
+}
+inline std::string sent(double at, std::string_view id, std::string_view method) {
+  return logLine(iso(at), "Sending server response id=" + std::string(id) + " method=" + std::string(method) + " response={}");
 }
 
-inline std::string showApproval(double seconds, std::string_view thread,
-                                std::string_view requestID, std::string_view kind) {
-  return logLine(iso(seconds), "[desktop-notifications] show approval conversationId=" +
-                                   std::string(thread) + " requestId=" + std::string(requestID) +
-                                   " kind=" + std::string(kind));
-}
-
-inline std::string showQuestion(double seconds, std::string_view thread,
-                                std::string_view requestID) {
-  return logLine(iso(seconds), "[desktop-notifications] show question conversationId=" +
-                                   std::string(thread) + " requestId=" + std::string(requestID));
-}
-
-inline std::string sendResponse(double seconds, std::string_view requestID,
-                                std::string_view method) {
-  return logLine(iso(seconds), "Sending server response id=" + std::string(requestID) +
-                                   " method=" + std::string(method) + " response={\"ok\":true}");
-}
+// While an OpenHook lives, open(2) in lantrel_tests (session_reader_test.cpp
+// defines it) removes the `vanishing` file just before opening it, and logs every path it opens.
+struct OpenHook;
+inline OpenHook* openHook = nullptr;
+struct OpenHook {
+  std::string vanishing;
+  std::vector<std::string> opened;
+  OpenHook() { openHook = this; }
+  ~OpenHook() { openHook = nullptr; }
+};
 
 }  // namespace lantrel::testing::codex

@@ -7,126 +7,88 @@
 namespace lantrel {
 namespace {
 
-using testing::TempDir;
 namespace fs = std::filesystem;
 
-constexpr char thread[] = "3f1c9a2e-1b2c-4d5e-8f90-a1b2c3d4e5f6";
-
-TaskStatus codexTask(std::string suffix, std::string source = std::string(codexSource)) {
-  return TaskStatus("codex-" + suffix, "t", LightState::done, Instant{0}, std::move(source));
-}
-
 std::string withUnread(std::string identities, std::string version = "1") {
-  return R"({"electron-thread-read-state-v1":{"version":)" + version +
-         R"(,"unreadByIdentity":)" + identities + "}}";
+  return R"({"electron-thread-read-state-v1":{"version":)" + version + R"(,"unreadByIdentity":)" + identities + "}}";
 }
-
-std::string decodeError(std::string_view bytes, bool projects = false) {
-  return testing::errorOf([&] {
-    if (projects) CodexProjects::decode(bytes);
-    else CodexReadState::decode(bytes);
+// What each reader makes of the bytes: the unread set ("{x;y;", "-" when
+// unusable) and the project names ("thread=name;"), or the DecodingError's text.
+std::pair<std::string, std::string> readings(std::string_view bytes) {
+  std::string unread = "-", projects;
+  std::string error = testing::errorOf([&] {
+    if (auto set = CodexReadState::decode(bytes).unread) for (unread = "{"; const auto& thread : *set) unread += thread + ";";
   });
+  std::string projectsError = testing::errorOf([&] {
+    for (const auto& [thread, name] : CodexProjects::decode(bytes)) projects += thread + "=" + name + ";";
+  });
+  auto either = [](std::string error, std::string value) { return error == "no error" ? value : error.substr(15); };
+  return {either(error, unread), either(projectsError, projects)};
 }
 
-TEST(CodexReadState, UnreadSetAndReadCheck) {
-  auto unread = [](std::string json) { return CodexReadState::decode(json).unread; };
-  EXPECT_EQ(unread(withUnread(R"({"me":{"local:a":["x","x","y"],"remote:b":["z"]}})")),
-            (std::set<std::string>{"x", "y"}));
-  EXPECT_FALSE(unread(withUnread(R"({"me":{"local:a":["x"]}})", "2")));
-  EXPECT_FALSE(unread(withUnread(R"({"me":{"local:a":["x"]},"you":{}})")));
-  EXPECT_FALSE(unread(withUnread(R"({"me":{"local:a":["x"],"local:b":[]}})")));
+TEST(CodexGlobalState, Readings) {
+  const std::pair<std::string, std::pair<std::string, std::string>> cases[] = {
+      {withUnread(R"({"me":{"local:a":["x","x","y"],"remote:b":["z"]}})"), {"{x;y;", ""}},
+      // Only one identity with one local key, at version 1, is understood.
+      {withUnread(R"({"me":{"local:a":["x"]}})", "2"), {"-", ""}}, {withUnread(R"({"me":{"local:a":["x"]},"you":{}})"), {"-", ""}},
+      {withUnread(R"({"me":{"local:a":["x"],"local:b":[]}})"), {"-", ""}},
+      {R"({"electron-thread-read-state-v1":{"unreadByIdentity":{}}})", {"The read state's \"version\" is missing.", ""}},
+      {withUnread(R"({"me":{"local:a":[1]}})"), {"The unread threads's \"local:a\" holds a thread that is not a string.", ""}},
+      // Unusable anyway, but malformed.
+      {withUnread(R"({"me":{"remote:a":[null]}})", "2"), {"The unread threads's \"remote:a\" holds a thread that is not a string.", ""}},
+      {R"({"thread-project-assignments":7})", {"-", "The project assignments is not a JSON object."}},
+      {R"({"electron-thread-read-state-v1":7})", {"The read state is not a JSON object.", ""}},
+      {R"({"thread-project-assignments": {"a": {"projectKind": "local", "projectId": "p1", "extra": 1},
+          "b": {"projectKind": "local", "projectId": "blank"}, "c": {"projectKind": "remote", "projectId": "p1"},
+          "d": {"projectKind": "local", "projectId": "missing"}, "e": {"projectKind": "local", "projectId": "long"}},
+          "local-projects": {"p1": {"name": "\n  Lantrel \t"}, "blank": {"name": "   "}, "long": {"name": ")" +
+           std::string(200, 'n') + R"("}}})", {"-", "a=Lantrel;e=" + std::string(160, 'n') + ";"}},
+      // One assignment without a project ID fails the whole decode.
+      {R"({"thread-project-assignments":{"a":{"projectKind":"local","projectId":"p"},"b":{"projectKind":"local"}},)"
+       R"("local-projects":{"p":{"name":"P"}}})", {"-", "The project assignment's \"projectId\" is missing."}},
+      {R"({"local-projects":{"p":{"name":3}}})", {"-", "The local project's \"name\" is not a string."}}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(readings(cases[i].first), cases[i].second) << i;
 
-  EXPECT_FALSE(CodexReadState().hasRead(codexTask(thread)));
+  auto task = [](std::string id, std::string source = std::string(codexSource)) {
+    return TaskStatus("codex-" + id, "t", LightState::done, Instant{0}, std::move(source));
+  };
+  std::string thread = "3f1c9a2e-1b2c-4d5e-8f90-a1b2c3d4e5f6";
+  EXPECT_FALSE(CodexReadState().hasRead(task(thread)));
   CodexReadState empty = CodexReadState::decode(withUnread(R"({"me":{"local:a":[]}})"));
-  EXPECT_TRUE(empty.hasRead(codexTask(thread)));
-  EXPECT_FALSE(empty.hasRead(codexTask(thread, "Codex")));
+  EXPECT_TRUE(empty.hasRead(task(thread)));
+  EXPECT_FALSE(empty.hasRead(task(thread, "Codex")));
   // The set is compared exactly as written: a capitalised ID is not in it.
-  CodexReadState some =
-      CodexReadState::decode(withUnread(std::string(R"({"me":{"local:a":[")") + thread + "\"]}}"));
-  EXPECT_FALSE(some.hasRead(codexTask(thread)));
-  EXPECT_TRUE(some.hasRead(codexTask("3F1C9A2E-1B2C-4D5E-8F90-A1B2C3D4E5F6")));
+  CodexReadState some = CodexReadState::decode(withUnread(R"({"me":{"local:a":[")" + thread + "\"]}}"));
+  EXPECT_FALSE(some.hasRead(task(thread)));
+  EXPECT_TRUE(some.hasRead(task("3F1C9A2E-1B2C-4D5E-8F90-A1B2C3D4E5F6")));
 }
 
-TEST(CodexReadState, DecodingIsStrict) {
-  EXPECT_NE(decodeError(R"({"electron-thread-read-state-v1":{"unreadByIdentity":{}}})")
-                .find("\"version\" is missing"),
-            std::string::npos);
-  EXPECT_TRUE(decodeError(withUnread(R"({"me":{"local:a":[1]}})")).starts_with("DecodingError"));
-  // The state is unusable anyway, but a malformed entry still fails it.
-  EXPECT_TRUE(decodeError(withUnread(R"({"me":{"remote:a":[null]}})", "2"))
-                  .starts_with("DecodingError"));
-  // Members of the other reader do not matter.
-  EXPECT_EQ(decodeError(R"({"thread-project-assignments":7})"), "no error");
-  EXPECT_EQ(decodeError(R"({"electron-thread-read-state-v1":7})", true), "no error");
-}
-
-TEST(CodexProjects, NamesOfLocalProjects) {
-  std::string long200(200, 'n');
-  auto names = CodexProjects::decode(R"({
-    "thread-project-assignments": {
-      "a": {"projectKind": "local", "projectId": "p1", "extra": 1},
-      "b": {"projectKind": "local", "projectId": "blank"},
-      "c": {"projectKind": "remote", "projectId": "p1"},
-      "d": {"projectKind": "local", "projectId": "missing"},
-      "e": {"projectKind": "local", "projectId": "long"}},
-    "local-projects": {
-      "p1": {"name": "\n  Lantrel \t"}, "blank": {"name": "   "},
-      "long": {"name": ")" + long200 + R"("}}})");
-  EXPECT_EQ(names, (std::map<std::string, std::string>{{"a", "Lantrel"},
-                                                       {"e", std::string(160, 'n')}}));
-
-  // One assignment without a project ID fails the whole decode.
-  EXPECT_NE(decodeError(R"({"thread-project-assignments":{"a":{"projectKind":"local",
-      "projectId":"p"},"b":{"projectKind":"local"}},"local-projects":{"p":{"name":"P"}}})", true)
-                .find("projectId"),
-            std::string::npos);
-  EXPECT_TRUE(decodeError(R"({"local-projects":{"p":{"name":3}}})", true)
-                  .starts_with("DecodingError"));
-}
-
-TEST(CodexGlobalState, LoadChecksTheSizeFirst) {
-  TempDir home;
+TEST(CodexGlobalState, LoadChecksTheSizeFirstAndEachPartFallsBackOnItsOwn) {
+  testing::TempDir home;
+  fs::path file = CodexReadState::fileLocation(home.path());
   EXPECT_THROW(CodexReadState::load(home.path()), fs::filesystem_error);
   EXPECT_THROW(CodexProjects::load(home.path()), fs::filesystem_error);
+  EXPECT_EQ(CodexGlobalState::load(home.path()).readState, CodexReadState());
 
-  std::string content = withUnread(R"({"me":{"local:a":["t"]}})");
-  content.pop_back();
-  content += R"(,"thread-project-assignments":{"t":{"projectKind":"local","projectId":"p"}},)"
-             R"("local-projects":{"p":{"name":"P"}},"pad":")";
-  content.append(CodexReadState::maximumFileBytes - content.size() - 2, 'x');
-  content += "\"}";
-  ASSERT_EQ(content.size(), 16'000'000u);
-  fs::path file = CodexReadState::fileLocation(home.path());
-  testing::writeFile(file, content);
+  std::string state = R"(,"thread-project-assignments":{"t":{"projectKind":"local","projectId":"p"}},)"
+                      R"("local-projects":{"p":{"name":"P"}},)" + withUnread(R"({"me":{"local:a":["t"]}})").substr(1);
+  testing::writeFile(file, R"({"pad":")" + std::string(CodexReadState::maximumFileBytes - 9 - state.size(), 'x') + "\"" + state);
   EXPECT_EQ(CodexReadState::load(home.path()).unread, std::set<std::string>{"t"});
   EXPECT_EQ(CodexProjects::load(home.path()).size(), 1u);
-
-  // One byte more: not read, and no error, although zeros are not JSON.
-  fs::remove(file);
-  testing::writeFile(file, "");
-  fs::resize_file(file, 16'000'001);
+  fs::resize_file(file, 16'000'001);  // one byte more: not read, and no error, although not JSON
   EXPECT_FALSE(CodexReadState::load(home.path()).unread);
   EXPECT_TRUE(CodexProjects::load(home.path()).empty());
-
   fs::remove(file);
   fs::create_directory(file);
   EXPECT_FALSE(CodexReadState::load(home.path()).unread);
-}
+  fs::remove(file);
 
-// One parse serves both readings, and each falls back on its own as its
-// own load would.
-TEST(CodexGlobalState, EachPartFallsBackOnItsOwn) {
-  TempDir home;
-  EXPECT_EQ(CodexGlobalState::load(home.path()).readState, CodexReadState());
-  std::string state = withUnread(R"({"me":{"local:a":["x"]}})");
-  state.pop_back();
-  testing::writeFile(CodexReadState::fileLocation(home.path()),
-                     state + R"(,"thread-project-assignments":{"t":{"projectKind":"local"}}})");
+  // One parse serves both readings, and each falls back on its own.
+  testing::writeFile(file, R"({"thread-project-assignments":{"t":{"projectKind":"local"}},)" + withUnread(R"({"me":{"local:a":["x"]}})").substr(1));
   CodexGlobalState both = CodexGlobalState::load(home.path());
-  EXPECT_EQ(both.readState, CodexReadState::load(home.path()));
-  EXPECT_EQ(both.readState.unread, (std::set<std::string>{"x"}));
+  EXPECT_EQ(both.readState.unread, std::set<std::string>{"x"});
   EXPECT_TRUE(both.projects.empty());  // the assignment lacks its projectId
-  testing::writeFile(CodexReadState::fileLocation(home.path()), "{broken");
+  testing::writeFile(file, "{broken");
   EXPECT_FALSE(CodexGlobalState::load(home.path()).readState.unread);
 }
 

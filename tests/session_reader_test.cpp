@@ -1,365 +1,197 @@
 #include "lantrel/session_reader.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 
-#include <cstdio>
+#include <cstdarg>
+#include <sstream>
 
 #include "codex_fixtures.hpp"
 #include "support/text.hpp"
 
+// Every open(2) of this test program passes here, so that a test can remove
+// a file after the reader listed it and just before it opens it: the open
+// then fails as for a file that vanished in between, without any timing.
+extern "C" int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  if (auto* hook = lantrel::testing::codex::openHook) {
+    if (hook->vanishing == path) ::unlink(path);
+    hook->opened.push_back(path);
+  }
+  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
 namespace lantrel {
 namespace {
 
-namespace fx = testing::codex;
-using nlohmann::json;
-using testing::TempDir;
-using testing::readFile;
-using testing::touch;
-using testing::writeFile;
+using namespace testing::codex;
 namespace fs = std::filesystem;
 
-constexpr std::string_view threadID = "0199a3f2-5b1c-7d2e-8f90-123456789abc";
+const std::string thread = "0199a3f2-5b1c-7d2e-8f90-123456789abc", upper = "0199A3F2-0000-4000-8000-00000000000A";
 
-TaskStatus parse(const std::string& lines) {
-  return SessionReader::parse(lines, "codex-" + std::string(threadID), "Task");
+// "state flag updated boundary": the flag 1, 0 or -; the instants in seconds after base, or -.
+std::string summary(const TaskStatus& task) {
+  std::ostringstream out;
+  auto flag = task.confirmedAttentionPending;
+  out << rawValue(task.state) << (flag ? (*flag ? " 1" : " 0") : " -");
+  for (auto at : {std::optional(task.updatedAt), task.lastTurnBoundaryAt})
+    (at && *at != Instant::distantPast() ? out << " " << *at - base : out << " -");
+  return out.str();
 }
 
-void expectState(const TaskStatus& task, LightState state, std::optional<bool> confirmed) {
-  EXPECT_EQ(rawValue(task.state), rawValue(state));
-  EXPECT_EQ(task.confirmedAttentionPending, confirmed);
+TEST(TranscriptStateTest, StateOfTheLines) {
+  std::string s = event(1, "task_started"), wait = "waiting 1 2 1", work = "working 0 2 1";
+  auto tool = [&](std::string_view name, std::string_view input) { return s + toolCall(2, name, "c1", input); };
+  auto item = [](double at, json item) { return event(at, "item_completed", {{"item", std::move(item)}}); };
+  auto done = [&](json message) { return s + event(2, "task_complete", {{"last_agent_message", message}}); };
+  std::string ask = s + toolCall(2, "functions.request_user_input", "c1", "", "function_call");
+  std::string async = s + toolCall(2, "request_user_input_async", "a1") + toolCall(3, "request_user_input_async", "a2") +
+                      toolOutput(4, "a1") + toolOutput(5, "a2") + event(7, "task_complete");
+  std::string nest = s + toolCall(2, "exec", "n", "tools.mcp__codex_apps__google_calendar_create_event()") + toolOutput(3, "n");
+  json calendar = {{"type", "McpToolCall"}, {"server", "codex_apps"}, {"tool", "google_calendar.create_event"}}, other = calendar;
+  other["tool"] = "other";
+  std::string both = nest + toolCall(4, "request_user_input", "q1") + item(5, calendar);
+  std::string plan = s + item(2, {{"type", "Plan"}}), asked = s + toolCall(2, "request_user_input", "c1");
+  std::string deep = std::string(5000, '[') + std::string(5000, ']'), at = R"({"timestamp":")";
+  std::string hostile = std::string("\x00\xff\xfe garbage \x01\n", 14) + at + iso(20) +
+      R"(","type":"event_msg","payload":{"type":"task_failed","note":")" "\xff" "\"}}\n" +
+      line(iso(3), "event_msg", "task_failed") + R"({"timestamp":12,"type":"event_msg","payload":{"type":"task_failed"}})" +
+      "\n" + at + iso(4) + R"(","type":7,"payload":{"type":"task_failed"}})" "\n" +
+      response(5, "function_call", {{"name", 5}, {"call_id", 6}, {"input", {1, 2}}}) +
+      response(6, "function_call_output", {{"call_id", deep}}) + at + iso(21) + R"(","type":"event_msg","payload":)" +
+      deep + "}\n[1,2,3]\n\"text\"\n\n\n" + toolCall(8, "request_user_input", "x" + std::string(3'000'000, 'y')) +
+      at + iso(22) + R"(","type":"event_msg","payload":{"type":"task_fai)";
+  const std::pair<std::string, std::string> cases[] = {
+      {ask, wait}, {ask + toolOutput(3, "c1", "function_call_output"), "working 0 3 1"},
+      // An output for another call or without a call ID answers nothing, and a
+      // request without a call ID waits under a key that no output carries.
+      {ask + toolOutput(3, "c2") + response(4, "function_call_output"), "waiting 1 4 1"},
+      {response(1, "function_call", {{"name", "request_permissions"}}) + toolOutput(2, "uncorrelated-not"), "waiting 1 2 -"},
+      {tool("exec", "{'sandbox_permissions': 'require_escalated'}"), wait},
+      {tool("exec", R"({"sandbox_permissions" :  "require_escalated"})"), wait},
+      {tool("functions.exec", "run(sandbox_permissions:'require_escalated')"), wait},
+      {tool("exec", "sandbox_permissions: 'none'; \"sandbox_permissions\":\t'require_escalated'"), wait},
+      {tool("exec", "{\"sandbox_permissions\"\u00A0:\u3000\"require_escalated\"}"), wait},  // Unicode spaces
+      {tool("exec", "sandbox_permissions: require_escalated"), work},
+      {tool("exec", "SANDBOX_PERMISSIONS: 'require_escalated'"), work},
+      {tool("shell", "sandbox_permissions: 'require_escalated'"), work},
+      {tool("apply_patch", "*** Begin Patch\n*** Delete File: a\n*** End Patch"), wait},
+      {tool("apply_patch", "*** Begin Patch\n*** Add File: a\n+x\n*** End Patch"), work},
+      {tool("exec", "*** Delete File: a"), work}, {tool("exec", "tools.apply_patch('*** Delete File: a')"), wait},
+      {tool("write", "tools.apply_patch('*** Delete File: a')"), work}, {tool("mcp.request_plugin_install", ""), wait},
+      {tool("request_user_input.", ""), work}, {tool("...", ""), work},  // a trailing dot names no tool
+      // Async questions share one key that only the next turn clears.
+      {async, "waiting 1 7 7"}, {async + event(8, "task_started"), "working 0 8 8"},
+      // A nested approval clears only on its own completed item.
+      {nest, "waiting 1 3 1"}, {nest + item(4, other), "waiting 1 4 1"}, {nest + item(4, calendar), "working 0 4 1"},
+      {both, "waiting 1 5 1"}, {both + toolOutput(6, "q1"), "working 0 6 1"},
+      {done("\n\n  <proposed_plan>\n1. Do it\n</proposed_plan>\n \n"), "waiting 1 2 2"}, {done(7), "done 0 2 2"},
+      {done("Here: <proposed_plan>x</proposed_plan> done."), "done 0 2 2"},
+      {plan, wait}, {plan + event(3, "task_complete"), "waiting 1 3 3"},
+      {asked + event(3, "turn_aborted"), "done 0 3 3"}, {asked + event(3, "task_failed"), "failed 0 3 3"},
+      {asked + event(3, "task_failed") + event(4, "task_complete"), "done 0 4 4"},
+      {response(1, "reasoning") + toolCall(2, "exec", "c1", "ls"), "working - 2 -"}, {"", "unknown - - -"},
+      {event(1, "token_count") + userMessage(2, "hi") + response(3, "message"), "unknown - 3 -"},
+      {response(9, "reasoning") + response(4, "reasoning"), "working - 9 -"},
+      {s + line("2025-10-01 12:00:05", "event_msg", {{"type", "task_complete"}}), "working 0 1 1"},
+      {line("2025-10-01T12:00:05Z", "event_msg", {{"type", "task_started"}}), "working 0 5 5"},
+      {line("2025-10-01T14:00:06.500+02:00", "event_msg", {{"type", "task_started"}}), "working 0 6.5 6.5"},
+      {s + hostile, "waiting 1 8 1"}};  // only the start, the odd-typed call and the huge request count
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(summary(SessionReader::parse(cases[i].first, "codex-x", "Task")), cases[i].second) << i;
+  TaskStatus task = SessionReader::parse(ask, "codex-" + thread, "\xc3\x28" + std::string(200, 'n'));
+  EXPECT_EQ(std::tie(task.id, task.source), std::make_tuple("codex-" + thread, std::string(codexSource)));
+  EXPECT_EQ(task.name, "\xEF\xBF\xBD(" + std::string(158, 'n'));  // repaired, then cut to 160 characters
 }
 
-TEST(TranscriptStateTest, RequestWaitsUntilItsOutputArrives) {
-  std::string lines = fx::event(1, "task_started") +
-                      fx::toolCall(2, "functions.request_user_input", "c1", "", "function_call");
-  TaskStatus asked = parse(lines);
-  expectState(asked, LightState::waiting, true);
-  EXPECT_EQ(asked.id, "codex-" + std::string(threadID));
-  EXPECT_EQ(asked.source, codexSource);
-  EXPECT_EQ(asked.lastTurnBoundaryAt, fx::base + 1);
-  EXPECT_EQ(asked.updatedAt, fx::base + 2);
-
-  TaskStatus answered = parse(lines + fx::toolOutput(3, "c1", "function_call_output"));
-  expectState(answered, LightState::working, false);
-  EXPECT_EQ(answered.updatedAt, fx::base + 3);
-
-  // An output for another call, or one without a call ID, answers nothing.
-  expectState(parse(lines + fx::toolOutput(3, "c2") + fx::response(4, "function_call_output")),
-              LightState::waiting, true);
-  // A request without a call ID waits under a key no output carries.
-  expectState(parse(fx::response(1, "function_call", {{"name", "request_permissions"}}) +
-                    fx::toolOutput(2, "uncorrelated-not")),
-              LightState::waiting, true);
-}
-
-TEST(TranscriptStateTest, ApprovalTestsOnToolInputs) {
-  auto waits = [](std::string_view name, std::string_view input) {
-    return parse(fx::event(1, "task_started") + fx::toolCall(2, name, "c1", input)).state ==
-           LightState::waiting;
-  };
-  EXPECT_TRUE(waits("exec", "{'sandbox_permissions': 'require_escalated'}"));
-  EXPECT_TRUE(waits("exec", R"({"sandbox_permissions" :  "require_escalated"})"));
-  EXPECT_TRUE(waits("functions.exec", "run(sandbox_permissions:'require_escalated')"));
-  EXPECT_TRUE(waits("exec", "sandbox_permissions: 'none'; \"sandbox_permissions\":\t'require_escalated'"));
-  // \s is Unicode white space: no-break and ideographic spaces count.
-  EXPECT_TRUE(waits("exec", "{\"sandbox_permissions\"\u00A0:\u3000\"require_escalated\"}"));
-  EXPECT_FALSE(waits("exec", "sandbox_permissions: require_escalated"));
-  EXPECT_FALSE(waits("exec", "SANDBOX_PERMISSIONS: 'require_escalated'"));
-  EXPECT_FALSE(waits("shell", "sandbox_permissions: 'require_escalated'"));
-
-  EXPECT_TRUE(waits("apply_patch", "*** Begin Patch\n*** Delete File: a.txt\n*** End Patch"));
-  EXPECT_FALSE(waits("apply_patch", "*** Begin Patch\n*** Add File: a.txt\n+x\n*** End Patch"));
-  EXPECT_FALSE(waits("exec", "*** Delete File: a.txt"));
-  EXPECT_TRUE(waits("exec", "tools.apply_patch('*** Delete File: a.txt')"));
-  EXPECT_FALSE(waits("write", "tools.apply_patch('*** Delete File: a.txt')"));
-
-  EXPECT_TRUE(waits("mcp.request_plugin_install", ""));
-  EXPECT_FALSE(waits("request_user_input.", ""));  // a trailing dot names no tool
-  EXPECT_FALSE(waits("...", ""));
-}
-
-TEST(TranscriptStateTest, AsyncQuestionsShareOneKeyUntilTheNextTurn) {
-  std::string lines = fx::event(1, "task_started") +
-                      fx::toolCall(2, "request_user_input_async", "a1") +
-                      fx::toolCall(3, "request_user_input_async", "a2") +
-                      fx::toolOutput(4, "a1") + fx::toolOutput(5, "a2") +
-                      fx::event(7, "task_complete");
-  TaskStatus completed = parse(lines);
-  expectState(completed, LightState::waiting, true);
-  EXPECT_EQ(completed.lastTurnBoundaryAt, fx::base + 7);
-  expectState(parse(lines + fx::event(8, "task_started")), LightState::working, false);
-}
-
-TEST(TranscriptStateTest, NestedApprovalClearsOnlyOnItsCompletedItem) {
-  std::string calendar = "tools.mcp__codex_apps__google_calendar_create_event({})";
-  std::string lines = fx::event(1, "task_started") + fx::toolCall(2, "exec", "n1", calendar) +
-                      fx::toolOutput(3, "n1");
-  expectState(parse(lines), LightState::waiting, true);
-  json wrongTool = {{"type", "McpToolCall"}, {"server", "codex_apps"}, {"tool", "other"}};
-  expectState(parse(lines + fx::itemCompleted(4, wrongTool)), LightState::waiting, true);
-  json done = {{"type", "McpToolCall"}, {"server", "codex_apps"},
-               {"tool", "google_calendar.create_event"}};
-  expectState(parse(lines + fx::itemCompleted(4, done)), LightState::working, false);
-
-  // Another request still pending keeps the task waiting.
-  std::string both = lines + fx::toolCall(4, "request_user_input", "q1");
-  expectState(parse(both + fx::itemCompleted(5, done)), LightState::waiting, true);
-  expectState(parse(both + fx::itemCompleted(5, done) + fx::toolOutput(6, "q1")),
-              LightState::working, false);
-}
-
-TEST(TranscriptStateTest, PlansAndTurnEnds) {
-  std::string started = fx::event(1, "task_started");
-  auto complete = [&](std::string_view message) {
-    return parse(started + fx::event(2, "task_complete", {{"last_agent_message", message}}));
-  };
-  expectState(complete("\n\n  <proposed_plan>\n1. Do it\n</proposed_plan>\n \n"),
-              LightState::waiting, true);
-  expectState(complete("Here: <proposed_plan>x</proposed_plan> done."), LightState::done, false);
-  expectState(parse(started + fx::event(2, "task_complete", {{"last_agent_message", 7}})),
-              LightState::done, false);
-
-  // A plan item waits at once and still waits after the turn completes.
-  std::string plan = started + fx::itemCompleted(2, {{"type", "Plan"}, {"text", "1."}});
-  expectState(parse(plan), LightState::waiting, true);
-  expectState(parse(plan + fx::event(3, "task_complete")), LightState::waiting, true);
-
-  // Aborting or failing a turn drops its requests.
-  std::string asked = started + fx::toolCall(2, "request_user_input", "c1");
-  TaskStatus aborted = parse(asked + fx::event(3, "turn_aborted"));
-  expectState(aborted, LightState::done, false);
-  EXPECT_EQ(aborted.lastTurnBoundaryAt, fx::base + 3);
-  expectState(parse(asked + fx::event(3, "task_failed")), LightState::failed, false);
-  expectState(parse(asked + fx::event(3, "task_failed") + fx::event(4, "task_complete")),
-              LightState::done, false);
-}
-
-TEST(TranscriptStateTest, ActivityWithoutTurnEvents) {
-  TaskStatus busy = parse(fx::response(1, "reasoning") + fx::toolCall(2, "exec", "c1", "ls"));
-  expectState(busy, LightState::working, std::nullopt);
-  EXPECT_FALSE(busy.lastTurnBoundaryAt);
-
-  TaskStatus quiet = parse(fx::event(1, "token_count") + fx::userMessage(2, "hi") +
-                           fx::response(3, "message"));
-  expectState(quiet, LightState::unknown, std::nullopt);
-  EXPECT_EQ(quiet.updatedAt, fx::base + 3);
-
-  TaskStatus empty = parse("");
-  expectState(empty, LightState::unknown, std::nullopt);
-  EXPECT_EQ(empty.updatedAt, Instant::distantPast());
-}
-
-TEST(TranscriptStateTest, TimestampsDecideWhichLinesCount) {
-  TaskStatus shuffled = parse(fx::response(9, "reasoning") + fx::response(4, "reasoning"));
-  EXPECT_EQ(shuffled.updatedAt, fx::base + 9);
-
-  std::string started = fx::event(1, "task_started");
-  std::string badTime = fx::line("2025-10-01 12:00:05", "event_msg", {{"type", "task_complete"}});
-  TaskStatus ignored = parse(started + badTime);
-  expectState(ignored, LightState::working, false);
-  EXPECT_EQ(ignored.updatedAt, fx::base + 1);
-
-  TaskStatus whole = parse(fx::line(fx::iso(5, false), "event_msg", {{"type", "task_started"}}));
-  expectState(whole, LightState::working, false);
-  EXPECT_EQ(whole.updatedAt, fx::base + 5);
-  TaskStatus offset =
-      parse(fx::line("2025-10-01T14:00:06.500+02:00", "event_msg", {{"type", "task_started"}}));
-  EXPECT_EQ(offset.updatedAt, fx::base + 6.5);
-}
-
-TEST(TranscriptStateTest, HostileLinesAreSkipped) {
-  std::string started = fx::event(1, "task_started");
-  std::string deep = std::string(5000, '[') + std::string(5000, ']');
-  std::string hostile =
-      std::string("\x00\xff\xfe garbage \x01\n", 14) +
-      "{\"timestamp\":\"" + fx::iso(20) +
-      "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"task_failed\",\"note\":\"\xff\"}}\n" +
-      fx::line(fx::iso(3), "event_msg", "task_failed") +  // payload not an object
-      "{\"timestamp\":12,\"type\":\"event_msg\",\"payload\":{\"type\":\"task_failed\"}}\n" +
-      "{\"timestamp\":\"" + fx::iso(4) + "\",\"type\":7,\"payload\":{\"type\":\"task_failed\"}}\n" +
-      fx::response(5, "function_call", {{"name", 5}, {"call_id", 6}, {"input", {1, 2}}}) +
-      fx::response(6, "function_call_output", {{"call_id", deep}}) +
-      "{\"timestamp\":\"" + fx::iso(21) + "\",\"type\":\"event_msg\",\"payload\":" + deep + "}\n" +
-      "[1,2,3]\n\"text\"\n\n\n" +
-      fx::toolCall(8, "request_user_input", "x" + std::string(3'000'000, 'y')) +
-      "{\"timestamp\":\"" + fx::iso(22) + "\",\"type\":\"event_msg\",\"payload\":{\"type\":\"task_fai";
-  TaskStatus task = parse(started + hostile);
-  // Only the well-formed lines counted: the start, the odd-typed call (an
-  // activity line) and the huge request.
-  expectState(task, LightState::waiting, true);
-  EXPECT_EQ(task.updatedAt, fx::base + 8);
-}
-
-TEST(TranscriptStateTest, NamesAreRepairedAndCut) {
-  EXPECT_EQ(SessionReader::parse("", "codex-x", std::string(200, 'n')).name, std::string(160, 'n'));
-  EXPECT_EQ(SessionReader::parse("", "codex-x", "fix \xc3\x28 bug").name, "fix \xEF\xBF\xBD( bug");
-}
-
-TEST(SessionReaderTest, SessionIDFromTheMetaLine) {
-  TempDir dir;
-  auto idOf = [&](const std::string& content) {
-    writeFile(dir / "t.jsonl", content);
-    return SessionReader::sessionID(dir / "t.jsonl");
-  };
-  EXPECT_EQ(idOf(fx::sessionMeta(threadID) + fx::event(1, "task_started")), threadID);
-  EXPECT_EQ(idOf("\n\n" + fx::sessionMeta(threadID)), threadID);
-  EXPECT_EQ(idOf(fx::sessionMeta("0199A3F2-5B1C-7D2E-8F90-123456789ABC")),
-            "0199A3F2-5B1C-7D2E-8F90-123456789ABC");
-  EXPECT_EQ(idOf(fx::sessionMeta("not-a-uuid")), std::nullopt);
-  EXPECT_EQ(idOf(fx::event(1, "task_started") + fx::sessionMeta(threadID)), std::nullopt);
-  EXPECT_EQ(idOf(fx::line(fx::iso(0), "session_meta", {{"id", 17}})), std::nullopt);
-  EXPECT_EQ(idOf(fx::line(fx::iso(0), "session_meta", {{"id", threadID},
-                                                       {"instructions", std::string(70000, 'i')}})),
-            std::nullopt);
-  EXPECT_EQ(idOf(""), std::nullopt);
-  EXPECT_THROW(SessionReader::sessionID(dir / "missing.jsonl"), std::filesystem::filesystem_error);
-}
-
-TEST(SessionReaderTest, ConversationNameFromTheFirstUserMessage) {
-  TempDir dir;
-  auto nameOf = [&](const std::string& content) {
-    writeFile(dir / "t.jsonl", content);
-    return SessionReader::conversationName(dir / "t.jsonl");
-  };
-  std::string meta = fx::sessionMeta(threadID);
-  EXPECT_EQ(nameOf(meta + fx::userMessage(1, "  fix   the\nbuild  ") + fx::userMessage(2, "no")),
-            "fix the build");
-  EXPECT_EQ(nameOf(meta + fx::userMessage(1, " \n ") + fx::userMessage(2, "second")), "second");
-  EXPECT_EQ(nameOf(meta + fx::event(1, "task_started")), std::nullopt);
-  EXPECT_EQ(nameOf(meta + fx::userMessage(1, std::string(200, 'w'))), std::string(160, 'w'));
+TEST(SessionReaderTest, SessionIDAndConversationName) {
+  testing::TempDir dir;
+  auto file = [&](const std::string& content) { return testing::writeFile(dir / "t", content), dir / "t"; };
+  std::string meta = sessionMeta(thread), started = event(1, "task_started");
+  const std::pair<std::string, std::string> ids[] = {
+      {meta + started, thread}, {"\n\n" + meta, thread}, {sessionMeta(upper), upper}, {sessionMeta("not-a-uuid"), ""},
+      {started + meta, ""}, {"", ""}, {line(iso(0), "session_meta", {{"id", 17}}), ""},
+      {line(iso(0), "session_meta", {{"id", thread}, {"instructions", std::string(70000, 'i')}}), ""}};
+  for (std::size_t i = 0; i < std::size(ids); ++i)
+    EXPECT_EQ(SessionReader::sessionID(file(ids[i].first)).value_or(""), ids[i].second) << i;
+  EXPECT_THROW(SessionReader::sessionID(dir / "missing"), fs::filesystem_error);
 
   auto message = [](json kinds, json content) {
-    return fx::response(1, "message",
-                        {{"role", "user"},
-                         {"content", std::move(content)},
-                         {"internal_chat_message_metadata_passthrough",
-                          {{"content_item_kinds", std::move(kinds)}}}});
+    return response(1, "message", {{"role", "user"}, {"content", std::move(content)},
+                                   {"internal_chat_message_metadata_passthrough", {{"content_item_kinds", kinds}}}});
   };
-  json text = {{"type", "input_text"}, {"text", "tidy up"}};
-  json image = {{"type", "input_image"}, {"image_url", "data:"}};
-  json context = {{"type", "input_text"}, {"text", "<environment>"}};
-  EXPECT_EQ(nameOf(meta + message({"user.text", "user.image", "context", "user.text"},
-                                  {text, image, context, text})),
-            "tidy up tidy up");
-  // Kinds and content of different lengths: that line gives no name.
-  EXPECT_EQ(nameOf(meta + message({"user.text", "user.text"}, {text, text, text}) +
-                   fx::userMessage(2, "fallback")),
-            "fallback");
-  EXPECT_EQ(nameOf(meta + message({"user.text", 3}, {text, text})), std::nullopt);
-
-  // An escaped lone surrogate never yields invalid UTF-8.
-  std::string surrogate = R"({"timestamp":"2025-10-01T12:00:01.000Z","type":"event_msg",)"
-                          R"("payload":{"type":"user_message","message":"a\ud800b"}})"
-                          "\n";
-  EXPECT_TRUE(text::isValidUTF8(nameOf(meta + surrogate).value_or("")));
-  EXPECT_EQ(SessionReader::conversationName(dir / "missing.jsonl"), std::nullopt);
+  json text = {{"type", "input_text"}, {"text", "tidy up"}}, context = {{"type", "input_text"}, {"text", "<env>"}};
+  const std::pair<std::string, std::string> names[] = {
+      {userMessage(1, "  fix   the\nbuild  ") + userMessage(2, "no"), "fix the build"}, {started, ""},
+      {userMessage(1, " \n ") + userMessage(2, "second"), "second"}, {userMessage(1, std::string(200, 'w')), std::string(160, 'w')},
+      {message({"user.text", "user.image", "context", "user.text"}, {text, {{"type", "input_image"}}, context, text}), "tidy up tidy up"},
+      // Kinds and content of different lengths: that line gives no name.
+      {message({"user.text", "user.text"}, {text, text, text}) + userMessage(2, "fallback"), "fallback"},
+      {message({"user.text", 3}, {text, text}), ""},
+      // An escaped lone surrogate never yields invalid UTF-8 (here, no name).
+      {R"({"timestamp":")" + iso(1) + R"(","type":"event_msg","payload":{"type":"user_message","message":"a\ud800b"}})" "\n", ""}};
+  for (std::size_t i = 0; i < std::size(names); ++i)
+    EXPECT_EQ(SessionReader::conversationName(file(meta + names[i].first)).value_or(""), names[i].second) << i;
+  EXPECT_EQ(SessionReader::conversationName(dir / "missing"), std::nullopt);
 }
 
-// --- finding the sessions ------------------------------------------------------
+TEST(SessionReaderLoad, RecentTranscriptsNewestFirstOnePerSession) {
+  CodexHome home;
+  Instant now = base + 3600;
+  auto uuid = [](int n) { return "0199a3f2-0000-4000-8000-00000000000" + std::to_string(n); };
+  auto load = [&](std::int64_t limit) {
+    std::vector<std::string> out;
+    for (const auto& task : SessionReader::load(home.path(), now, limit))
+      out.push_back(task.id + " " + std::string(rawValue(task.state)) + " " + task.name + "|" +
+                    task.projectName.value_or("-") + (task.isScheduled ? *task.isScheduled ? "|1" : "|0" : "|-") +
+                    (task.source == codexSource ? "" : "!"));
+    return out;
+  };
+  std::string done = event(1, "task_started") + event(2, "task_complete"), lower = text::lowercased(upper);
+  for (auto [id, name] : {std::pair{uuid(1), "Old name"}, {uuid(1), " \tFix login\n"}, {uuid(2), "   "}})
+    home.addThreadName(id, name);
+  testing::writeFile(home / "session_index.jsonl", home.index + "{\"id\":3}\n[1]\n{}\nnot json\n");
+  home.writeGlobalState({{uuid(1), "Lantrel"}, {lower, "Other"}});
+  testing::writeFile(home / "automations/a/automation.toml", "target_thread_id = \"" + lower + "\"");
+  EXPECT_TRUE(load(30).empty());  // no "sessions"
 
-const Instant loadNow = fx::base + 3600;
+  const std::tuple<std::string, std::string, std::string, double> files[] = {
+      {"a.jsonl", uuid(1), done, 50}, {"b.jsonl", uuid(9), done, 86400}, {"c.jsonl", uuid(3), done, -3600},
+      {"d.jsonl", uuid(1), userMessage(1, "ignored") + event(2, "task_started"), 10},
+      {"e.jsonl", uuid(2), userMessage(1, "  fix   the\nbuild  "), 15}, {"f.JSONL", uuid(4), done, 0},
+      {".g/g.jsonl", uuid(5), done, 0}, {".h.jsonl", uuid(5), done, 0}, {"i.jsonl", "not-a-uuid", done, 0},
+      {"j.jsonl", upper, done, 20}, {"k.jsonl/k.jsonl", uuid(6), done, 30}, {"l.jsonl", uuid(7), done, 86399}};
+  for (const auto& [file, id, lines, age] : files) home.addTranscript("s/" + file, id, lines, now.unixSeconds() - age);
+  fs::path s = home / "sessions/s";
+  testing::writeFile(s / "m.jsonl", "");
+  testing::touch(s / "m.jsonl", now.unixSeconds());
+  fs::create_symlink(s / "d.jsonl", home / "sessions/link.jsonl");
+  OpenHook hook;  // removed by Codex after the listing, it is passed over
+  hook.vanishing = home.addTranscript("s/v.jsonl", uuid(8), done, now.unixSeconds() - 5);
+  std::vector<std::string> all = {
+      "codex-" + uuid(3) + " done Codex task 0199a3f2|-|0", "codex-" + uuid(1) + " working Fix login|Lantrel|0",
+      "codex-" + uuid(2) + " unknown fix the build|-|0",
+      "codex-" + upper + " done Codex task 0199A3F2|-|1",  // project keys are exact
+      "codex-" + uuid(6) + " done Codex task 0199a3f2|-|0", "codex-" + uuid(7) + " done Codex task 0199a3f2|-|0"};
+  EXPECT_EQ(load(30), all);
+  EXPECT_FALSE(fs::exists(hook.vanishing));
 
-std::string uuid(int n) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "0199a3f2-0000-4000-8000-%012d", n);
-  return buffer;
-}
-
-std::vector<std::string> idsOf(const std::vector<TaskStatus>& tasks) {
-  std::vector<std::string> ids;
-  for (const auto& task : tasks) ids.push_back(task.id.substr(6));
-  return ids;
-}
-
-TEST(SessionReaderLoad, RecentRegularTranscriptsNewestFirstOnePerSession) {
-  fx::CodexHome home;
-  double t = loadNow.unixSeconds();
-  home.addThreadName(uuid(1), "indexed");
-  EXPECT_TRUE(SessionReader::load(home.path(), loadNow, 30).empty());  // no "sessions"
-
-  std::string done = fx::event(1, "task_started") + fx::event(2, "task_complete");
-  std::string upper = "0199A3F2-0000-4000-8000-00000000000A";
-  home.addTranscript("2025/10/01/a.jsonl", uuid(1), done, t - 86399);
-  home.addTranscript("2025/09/30/b.jsonl", uuid(2), done, t - 86400);
-  home.addTranscript("2025/10/01/c.jsonl", uuid(3), done, t + 3600);
-  fs::path newer = home.addTranscript("2025/10/01/d.jsonl", uuid(1), fx::event(1, "task_started"),
-                                      t - 10);
-  home.addTranscript("2025/10/01/e.JSONL", uuid(4), done, t);
-  home.addTranscript(".hidden/f.jsonl", uuid(5), done, t);
-  home.addTranscript("2025/10/01/.g.jsonl", uuid(5), done, t);
-  home.addTranscript("2025/10/01/h.jsonl", "not-a-uuid", done, t);
-  home.addTranscript("2025/10/01/i.jsonl", upper, done, t - 20);
-  home.addTranscript("2025/10/01/dir.jsonl/j.jsonl", uuid(6), done, t - 30);
-  fs::create_symlink(newer, home.sessions() / "link.jsonl");
-  writeFile(home.sessions() / "2025/10/01/k.jsonl", "");
-  touch(home.sessions() / "2025/10/01/k.jsonl", t);
-
-  std::vector<TaskStatus> tasks = SessionReader::load(home.path(), loadNow, 30);
-  EXPECT_EQ(idsOf(tasks), (std::vector<std::string>{uuid(3), uuid(1), upper, uuid(6)}));
-  ASSERT_EQ(tasks.size(), 4u);
-  EXPECT_EQ(rawValue(tasks[1].state), "working");  // the newer file of the session
-  EXPECT_EQ(tasks[1].name, "indexed");
-  EXPECT_EQ(rawValue(tasks[0].state), "done");
-  EXPECT_EQ(tasks[0].source, codexSource);
-  EXPECT_EQ(idsOf(SessionReader::load(home.path(), loadNow, 2)),
-            (std::vector<std::string>{uuid(3), uuid(1)}));
-  for (int limit : {0, -1}) EXPECT_TRUE(SessionReader::load(home.path(), loadNow, limit).empty());
-}
-
-TEST(SessionReaderLoad, NamesProjectsAndScheduledRuns) {
-  fx::CodexHome home;
-  double t = loadNow.unixSeconds();
-  std::string scheduled = "0199A3F2-5B1C-7D2E-8F90-123456789ABC";
-  home.addThreadName(uuid(1), "Old name");
-  home.addThreadName(uuid(1), " \tFix login\n");
-  home.addThreadName(uuid(2), "   ");
-  writeFile(home.path() / "session_index.jsonl",
-            readFile(home.path() / "session_index.jsonl") + "{\"id\":3}\n[1]\n{}\nnot json\n");
-  home.writeGlobalState({{uuid(1), "Lantrel"}, {text::lowercased(scheduled), "Other"}});
-  home.addAutomation("weekly", text::lowercased(scheduled));
-  home.addTranscript("a.jsonl", uuid(1), fx::userMessage(1, "ignored"), t - 1);
-  home.addTranscript("b.jsonl", uuid(2), fx::userMessage(1, "  fix   the\nbuild  "), t - 2);
-  home.addTranscript("c.jsonl", scheduled, fx::event(1, "task_started"), t - 3);
-
-  std::vector<TaskStatus> tasks = SessionReader::load(home.path(), loadNow, 30);
-  ASSERT_EQ(tasks.size(), 3u);
-  EXPECT_EQ(tasks[0].name, "Fix login");
-  EXPECT_EQ(tasks[0].projectName, "Lantrel");
-  EXPECT_EQ(tasks[0].isScheduled, false);
-  EXPECT_EQ(tasks[1].name, "fix the build");
-  EXPECT_EQ(tasks[1].projectName, std::nullopt);
-  EXPECT_EQ(tasks[2].name, "Codex task 0199A3F2");
-  EXPECT_EQ(tasks[2].projectName, std::nullopt);  // project keys are exact
-  EXPECT_EQ(tasks[2].isScheduled, true);
+  // Transcripts beyond the limit are not even opened.
+  hook.opened.clear();
+  EXPECT_EQ(load(2), std::vector(all.begin(), all.begin() + 2));
+  std::erase_if(hook.opened, [&](const std::string& path) { return !path.starts_with(s.string()); });
+  std::sort(hook.opened.begin(), hook.opened.end());
+  EXPECT_EQ(hook.opened, (std::vector<std::string>{s / "c.jsonl", s / "d.jsonl", s / "i.jsonl", s / "m.jsonl"}));
+  for (int limit : {0, -1}) EXPECT_TRUE(load(limit).empty());
 
   // Unusable auxiliary files cost names and projects, never the tasks.
-  writeFile(home.path() / ".codex-global-state.json", "{");
-  fs::remove(home.path() / "session_index.jsonl");
-  fs::create_directory(home.path() / "session_index.jsonl");
-  tasks = SessionReader::load(home.path(), loadNow, 30);
-  ASSERT_EQ(tasks.size(), 3u);
-  EXPECT_EQ(tasks[0].name, "ignored");
-  EXPECT_EQ(tasks[0].projectName, std::nullopt);
-}
-
-// Transcripts beyond the limit are not even opened: reading a file moves its
-// access time past the old one that touch() gave it.
-TEST(SessionReaderLoad, NothingBeyondTheLimitIsOpened) {
-  fx::CodexHome home;
-  std::vector<fs::path> files;
-  for (int i = 0; i < 5; ++i)
-    files.push_back(home.addTranscript("t" + std::to_string(i) + ".jsonl", uuid(i), "",
-                                       loadNow.unixSeconds() - i));
-  EXPECT_EQ(idsOf(SessionReader::load(home.path(), loadNow, 2)),
-            (std::vector<std::string>{uuid(0), uuid(1)}));
-  auto accessed = [](const fs::path& file) {
-    struct stat st;
-    ::stat(file.c_str(), &st);
-    return Instant::fromUnix(static_cast<double>(st.st_atim.tv_sec)) > loadNow;
-  };
-  if (!accessed(files[0])) GTEST_SKIP() << "the file system does not record access times";
-  for (int i = 2; i < 5; ++i) EXPECT_FALSE(accessed(files[i])) << i;
+  testing::writeFile(home / ".codex-global-state.json", "{");
+  fs::remove(home / "session_index.jsonl");
+  fs::create_directory(home / "session_index.jsonl");
+  EXPECT_EQ(load(2), (std::vector<std::string>{all[0], "codex-" + uuid(1) + " working ignored|-|0"}));
 }
 
 }  // namespace
