@@ -45,16 +45,13 @@ TEST(CodexCLI, PrintsEachTaskWithItsVisibleState) {
   EXPECT_NE(tool({"codex"}).out.find("Finished · read\tRelease notes\t\n"), std::string::npos);
 
   r = tool({"codex", "extra"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.err.starts_with("Lantrel status: invalidRecord\nlantrel-status set")) << r.err;
+  EXPECT_TRUE(r.status == 1 && r.err.starts_with("Lantrel status: invalidRecord\n")) << r.err;
   // A log directory that cannot be listed fails the command, with no task line printed.
   std::filesystem::remove_all(log.parent_path());
   testing::writeFile(log.parent_path(), "not a directory");
   r = tool({"codex"});
   EXPECT_EQ(std::tie(r.status, r.out), std::make_tuple(1, std::string()));
-  EXPECT_TRUE(r.err.starts_with("Lantrel status: filesystem error: cannot list directory: Not a directory [" +
-                                log.parent_path().string() + "]\nlantrel-status set")) << r.err;
-  EXPECT_NE(r.err.find("\nlantrel-status codex\n"), std::string::npos);
+  EXPECT_NE(r.err.find("cannot list directory: Not a directory [" + log.parent_path().string() + "]"), std::string::npos);
 }
 
 }  // namespace

@@ -49,18 +49,14 @@ TEST(CodexGlobalState, Readings) {
       {R"({"local-projects":{"p":{"name":3}}})", {"-", "The local project's \"name\" is not a string."}}};
   for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(readings(cases[i].first), cases[i].second) << i;
 
-  auto task = [](std::string id, std::string source = std::string(codexSource)) {
-    return TaskStatus("codex-" + id, "t", LightState::done, Instant{0}, std::move(source));
-  };
-  std::string thread = "3f1c9a2e-1b2c-4d5e-8f90-a1b2c3d4e5f6";
-  EXPECT_FALSE(CodexReadState().hasRead(task(thread)));
-  CodexReadState empty = CodexReadState::decode(withUnread(R"({"me":{"local:a":[]}})"));
-  EXPECT_TRUE(empty.hasRead(task(thread)));
-  EXPECT_FALSE(empty.hasRead(task(thread, "Codex")));
-  // The set is compared exactly as written: a capitalised ID is not in it.
+  // Only a Codex task whose thread a known unread set leaves out is read; the
+  // set is compared exactly as written.
+  std::string thread = "3f1c9a2e-1b2c-4d5e-8f90-a1b2c3d4e5f6", upper = "3F1C9A2E-1B2C-4D5E-8F90-A1B2C3D4E5F6";
+  CodexReadState none, empty = CodexReadState::decode(withUnread(R"({"me":{"local:a":[]}})"));
   CodexReadState some = CodexReadState::decode(withUnread(R"({"me":{"local:a":[")" + thread + "\"]}}"));
-  EXPECT_FALSE(some.hasRead(task(thread)));
-  EXPECT_TRUE(some.hasRead(task("3F1C9A2E-1B2C-4D5E-8F90-A1B2C3D4E5F6")));
+  for (auto [state, id, source, read] : {std::tuple{&none, thread, codexSource, false}, {&empty, thread, codexSource, true},
+                                         {&empty, thread, "Codex", false}, {&some, thread, codexSource, false}, {&some, upper, codexSource, true}})
+    EXPECT_EQ(state->hasRead(TaskStatus("codex-" + id, "t", LightState::done, {}, std::string(source))), read) << id << source;
 }
 
 TEST(CodexGlobalState, LoadChecksTheSizeFirstAndEachPartFallsBackOnItsOwn) {

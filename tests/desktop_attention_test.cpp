@@ -49,24 +49,20 @@ TEST(DesktopAttentionParseTest, QualifyingLines) {
   EXPECT_EQ(DesktopAttention::parse(cases[0].first)[1].date, base + 2);
 }
 
-class DesktopAttentionLoadTest : public ::testing::Test {
- protected:
+// Day directories of yesterday and today in UTC: the newest scope's eight newest log files, whole lines of each
+// tail. A log rotated away after the listing is passed over.
+TEST(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndFilesAndReadsWholeLinesOfTheirTails) {
   Instant now = Instant::fromUnix(1741307400);  // 2025-03-07T00:30:00Z
   testing::TempDir logs;
-
-  fs::path add(std::string day, std::string name, std::string content, double age = 0) {
+  auto add = [&](std::string day, std::string name, std::string content, double age = 0) {
     testing::writeFile(logs / day / name, content);
     return testing::touch(logs / day / name, now.unixSeconds() - age), logs / day / name;
-  }
-  Rows load(Instant at) { return summary(DesktopAttention::load(logs.path(), at)); }
-  Rows load() { return load(now); }
-};
-
-TEST_F(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndFiles) {
+  };
+  auto load = [&](Instant at) { return summary(DesktopAttention::load(logs.path(), at)); };
   EXPECT_TRUE(DesktopAttention::load(logs / "missing", now).empty());
-  EXPECT_TRUE(load().empty());
+  EXPECT_TRUE(load(now).empty());
   testing::writeFile(logs / "2025/03/07", "not a directory");  // a listing failure fails the load
-  EXPECT_THROW(load(), fs::filesystem_error);
+  EXPECT_THROW(load(now), fs::filesystem_error);
   fs::remove(logs / "2025/03/07");
 
   add("2025/03/06", "codex-desktop-a-t0-1.log", shown(1, thread, "a1"), 300);
@@ -75,38 +71,36 @@ TEST_F(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndFiles) {
   for (std::string name : {"codex-desktop-a-t1-3.log", "codex-desktop-a-t0-4.txt", "codex-a-t0-5.log"})
     add("2025/03/07", name, shown(1, thread, "x"));
   fs::create_symlink(logs / "2025/03/07/codex-desktop-a-t0-2.log", logs / "2025/03/07/codex-desktop-z-t0-6.log");
-  OpenHook hook;  // a log rotated away after the listing is passed over
+  OpenHook hook;
   hook.vanishing = add("2025/03/07", "codex-desktop-a-t0-7.log", shown(1, thread, "gone"), 250);
-  EXPECT_EQ(load(), (Rows{row("a2"), row("a1")}));
+  EXPECT_EQ(load(now), (Rows{row("a2"), row("a1")}));
   EXPECT_FALSE(fs::exists(hook.vanishing));
-
-  // A newer run of the app writes under another scope; only its eight newest files count.
+  // A newer run of the app writes under another scope.
   add("2025/03/06", "codex-desktop-b-t0-1.log", shown(1, thread, "b1"), 100);
-  EXPECT_EQ(load(), (Rows{row("b1")}));
+  EXPECT_EQ(load(now), (Rows{row("b1")}));
   for (int i = 0; i < 9; ++i) add("2025/03/07", "codex-desktop-s-t0-" + std::to_string(i) + ".log", shown(1, thread, std::to_string(i)), 90 - i);
-  EXPECT_EQ(load(), (Rows{row("8"), row("7"), row("6"), row("5"), row("4"), row("3"), row("2"), row("1")}));
+  EXPECT_EQ(load(now), (Rows{row("8"), row("7"), row("6"), row("5"), row("4"), row("3"), row("2"), row("1")}));
+
+  std::string first = shown(1, thread, "first"), filler = shown(1, thread, "filler"), data = first;
+  while (data.size() + filler.size() < DesktopAttention::tailBytes) data += filler;
+  fs::path file = add("2025/03/07", "codex-desktop-t-t0-1.log", data + std::string(DesktopAttention::tailBytes - data.size() - 1, '.') + "\n");
+  Rows whole = load(now);
+  EXPECT_EQ(whole.front(), row("first"));
+  testing::writeFile(file, testing::readFile(file) + "\n");  // one byte more cuts the first line
+  EXPECT_EQ(load(now), Rows(whole.begin() + 1, whole.end()));
+  add("2025/03/07", "codex-desktop-t-t0-1.log", first + filler.substr(0, 60));
+  EXPECT_EQ(load(now), Rows{row("first")});
+  add("2025/03/07", "codex-desktop-t-t0-1.log", first.substr(0, 60));
+  EXPECT_TRUE(load(now).empty());
 }
 
 // Any instant picks day directories without arithmetic going out of range.
-TEST_F(DesktopAttentionLoadTest, FarInstantsPickTheEdgeDays) {
-  add("9999/12/31", "codex-desktop-a-t0-1.log", shown(1, thread, "late"));
-  add("0000/01/01", "codex-desktop-a-t0-1.log", shown(1, thread, "early"));
-  for (double at : {4e11, 1e300, -4e11, -1e300}) EXPECT_EQ(load(Instant{at}), Rows{row(at > 0 ? "late" : "early")}) << at;
-}
-
-TEST_F(DesktopAttentionLoadTest, ReadsWholeLinesOfTheTail) {
-  std::string first = shown(1, thread, "first"), filler = shown(1, thread, "filler"), data = first;
-  while (data.size() + filler.size() < DesktopAttention::tailBytes) data += filler;
-  data += std::string(DesktopAttention::tailBytes - data.size() - 1, '.') + "\n";
-  add("2025/03/07", "codex-desktop-s-t0-1.log", data);
-  Rows whole = load();
-  EXPECT_EQ(whole.front(), row("first"));
-  add("2025/03/07", "codex-desktop-s-t0-1.log", data + "\n");  // one byte more cuts the first line
-  EXPECT_EQ(load(), Rows(whole.begin() + 1, whole.end()));
-  add("2025/03/07", "codex-desktop-s-t0-1.log", first + filler.substr(0, 60));
-  EXPECT_EQ(load(), Rows{row("first")});
-  add("2025/03/07", "codex-desktop-s-t0-1.log", first.substr(0, 60));
-  EXPECT_TRUE(load().empty());
+TEST(DesktopAttentionLoadTest, FarInstantsPickTheEdgeDays) {
+  testing::TempDir logs;
+  testing::writeFile(logs / "9999/12/31/codex-desktop-a-t0-1.log", shown(1, thread, "late"));
+  testing::writeFile(logs / "0000/01/01/codex-desktop-a-t0-1.log", shown(1, thread, "early"));
+  for (double at : {4e11, 1e300, -4e11, -1e300})
+    EXPECT_EQ(summary(DesktopAttention::load(logs.path(), Instant{at})), Rows{row(at > 0 ? "late" : "early")}) << at;
 }
 
 TaskStatus task(std::string id, double updated = 0, std::string_view source = codexSource) {

@@ -43,7 +43,7 @@ std::string summary(const TaskStatus& task) {
 }
 
 TEST(TranscriptStateTest, StateOfTheLines) {
-  std::string s = event(1, "task_started"), wait = "waiting 1 2 1", work = "working 0 2 1";
+  std::string s = event(1, "task_started"), wait = "waiting 1 2 1", work = "working 0 2 1", at = R"({"timestamp":")";
   auto tool = [&](std::string_view name, std::string_view input) { return s + toolCall(2, name, "c1", input); };
   auto item = [](double at, json item) { return event(at, "item_completed", {{"item", std::move(item)}}); };
   auto done = [&](json message) { return s + event(2, "task_complete", {{"last_agent_message", message}}); };
@@ -52,54 +52,49 @@ TEST(TranscriptStateTest, StateOfTheLines) {
                       toolOutput(4, "a1") + toolOutput(5, "a2") + event(7, "task_complete");
   std::string nest = s + toolCall(2, "exec", "n", "tools.mcp__codex_apps__google_calendar_create_event()") + toolOutput(3, "n");
   json calendar = {{"type", "McpToolCall"}, {"server", "codex_apps"}, {"tool", "google_calendar.create_event"}}, other = calendar;
-  other["tool"] = "other";
   std::string both = nest + toolCall(4, "request_user_input", "q1") + item(5, calendar);
   std::string plan = s + item(2, {{"type", "Plan"}}), asked = s + toolCall(2, "request_user_input", "c1");
-  std::string deep = std::string(5000, '[') + std::string(5000, ']'), at = R"({"timestamp":")";
-  std::string hostile = std::string("\x00\xff\xfe garbage \x01\n", 14) + at + iso(20) +
-      R"(","type":"event_msg","payload":{"type":"task_failed","note":")" "\xff" "\"}}\n" +
-      line(iso(3), "event_msg", "task_failed") + R"({"timestamp":12,"type":"event_msg","payload":{"type":"task_failed"}})" +
-      "\n" + at + iso(4) + R"(","type":7,"payload":{"type":"task_failed"}})" "\n" +
-      response(5, "function_call", {{"name", 5}, {"call_id", 6}, {"input", {1, 2}}}) +
-      response(6, "function_call_output", {{"call_id", deep}}) + at + iso(21) + R"(","type":"event_msg","payload":)" +
-      deep + "}\n[1,2,3]\n\"text\"\n\n\n" + toolCall(8, "request_user_input", "x" + std::string(3'000'000, 'y')) +
-      at + iso(22) + R"(","type":"event_msg","payload":{"type":"task_fai)";
+  std::string escalated = "sandbox_permissions: 'require_escalated'";
+  // Malformed lines are skipped: bytes that are no JSON, a payload that is no object, a timestamp that is
+  // no text, fields of other types, nesting too deep for the parser and a line cut short.
+  std::string hostile = std::string("\x00\xff\xfe\n", 4) + at + iso(20) + R"(","type":"event_msg","payload":{"type":"task_)" +
+      "failed\",\"note\":\"\xff\"}}\n" + line(iso(3), "event_msg", "task_failed") + R"({"timestamp":12,"type":"event_msg",)" +
+      R"("payload":{"type":"task_failed"}})" "\n" + response(5, "function_call", {{"name", 5}, {"call_id", 6}}) + at +
+      iso(21) + R"(","type":"event_msg","payload":)" + std::string(5000, '[') + std::string(5000, ']') + "}\n[1]\n\n" +
+      toolCall(8, "request_user_input", std::string(3'000'000, 'y')) + at + iso(22) + R"(","type":"event_msg","payload":{)";
+  other["tool"] = "other";
   const std::pair<std::string, std::string> cases[] = {
-      {ask, wait}, {ask + toolOutput(3, "c1", "function_call_output"), "working 0 3 1"},
       // An output for another call or without a call ID answers nothing, and a
       // request without a call ID waits under a key that no output carries.
+      {ask, wait}, {ask + toolOutput(3, "c1", "function_call_output"), "working 0 3 1"},
       {ask + toolOutput(3, "c2") + response(4, "function_call_output"), "waiting 1 4 1"},
       {response(1, "function_call", {{"name", "request_permissions"}}) + toolOutput(2, "uncorrelated-not"), "waiting 1 2 -"},
-      {tool("exec", "{'sandbox_permissions': 'require_escalated'}"), wait},
-      {tool("exec", R"({"sandbox_permissions" :  "require_escalated"})"), wait},
-      {tool("functions.exec", "run(sandbox_permissions:'require_escalated')"), wait},
+      {tool("exec", "{'sandbox_permissions': 'require_escalated'}"), wait}, {tool("functions.exec", "(" + escalated + ")"), wait},
+      {tool("exec", R"({"sandbox_permissions" :  "require_escalated"})"), wait}, {tool("shell", escalated), work},
       {tool("exec", "sandbox_permissions: 'none'; \"sandbox_permissions\":\t'require_escalated'"), wait},
       {tool("exec", "{\"sandbox_permissions\"\u00A0:\u3000\"require_escalated\"}"), wait},  // Unicode spaces
       {tool("exec", "sandbox_permissions: require_escalated"), work},
-      {tool("exec", "SANDBOX_PERMISSIONS: 'require_escalated'"), work},
-      {tool("shell", "sandbox_permissions: 'require_escalated'"), work},
       {tool("apply_patch", "*** Begin Patch\n*** Delete File: a\n*** End Patch"), wait},
       {tool("apply_patch", "*** Begin Patch\n*** Add File: a\n+x\n*** End Patch"), work},
       {tool("exec", "*** Delete File: a"), work}, {tool("exec", "tools.apply_patch('*** Delete File: a')"), wait},
       {tool("write", "tools.apply_patch('*** Delete File: a')"), work}, {tool("mcp.request_plugin_install", ""), wait},
-      {tool("request_user_input.", ""), work}, {tool("...", ""), work},  // a trailing dot names no tool
-      // Async questions share one key that only the next turn clears.
-      {async, "waiting 1 7 7"}, {async + event(8, "task_started"), "working 0 8 8"},
-      // A nested approval clears only on its own completed item.
-      {nest, "waiting 1 3 1"}, {nest + item(4, other), "waiting 1 4 1"}, {nest + item(4, calendar), "working 0 4 1"},
-      {both, "waiting 1 5 1"}, {both + toolOutput(6, "q1"), "working 0 6 1"},
-      {done("\n\n  <proposed_plan>\n1. Do it\n</proposed_plan>\n \n"), "waiting 1 2 2"}, {done(7), "done 0 2 2"},
-      {done("Here: <proposed_plan>x</proposed_plan> done."), "done 0 2 2"},
-      {plan, wait}, {plan + event(3, "task_complete"), "waiting 1 3 3"},
+      {tool("request_user_input.", ""), work},  // a trailing dot names no tool
+      // Async questions share one key that only the next turn clears; a nested
+      // approval clears only on its own completed item.
+      {async, "waiting 1 7 7"}, {async + event(8, "task_started"), "working 0 8 8"}, {nest, "waiting 1 3 1"},
+      {nest + item(4, other), "waiting 1 4 1"}, {nest + item(4, calendar), "working 0 4 1"}, {both, "waiting 1 5 1"},
+      {both + toolOutput(6, "q1"), "working 0 6 1"}, {done(7), "done 0 2 2"}, {plan, wait},
+      {done("\n\n  <proposed_plan>\n1. Do it\n</proposed_plan>\n \n"), "waiting 1 2 2"},
+      {done("Here: <proposed_plan>x</proposed_plan> done."), "done 0 2 2"}, {plan + event(3, "task_complete"), "waiting 1 3 3"},
       {asked + event(3, "turn_aborted"), "done 0 3 3"}, {asked + event(3, "task_failed"), "failed 0 3 3"},
-      {asked + event(3, "task_failed") + event(4, "task_complete"), "done 0 4 4"},
-      {response(1, "reasoning") + toolCall(2, "exec", "c1", "ls"), "working - 2 -"}, {"", "unknown - - -"},
+      {asked + event(3, "task_failed") + event(4, "task_complete"), "done 0 4 4"}, {"", "unknown - - -"},
+      {response(1, "reasoning") + toolCall(2, "exec", "c1", "ls"), "working - 2 -"},
       {event(1, "token_count") + userMessage(2, "hi") + response(3, "message"), "unknown - 3 -"},
       {response(9, "reasoning") + response(4, "reasoning"), "working - 9 -"},
       {s + line("2025-10-01 12:00:05", "event_msg", {{"type", "task_complete"}}), "working 0 1 1"},
       {line("2025-10-01T12:00:05Z", "event_msg", {{"type", "task_started"}}), "working 0 5 5"},
       {line("2025-10-01T14:00:06.500+02:00", "event_msg", {{"type", "task_started"}}), "working 0 6.5 6.5"},
-      {s + hostile, "waiting 1 8 1"}};  // only the start, the odd-typed call and the huge request count
+      {s + hostile, "waiting 1 8 1"}};
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(summary(SessionReader::parse(cases[i].first, "codex-x", "Task")), cases[i].second) << i;
   TaskStatus task = SessionReader::parse(ask, "codex-" + thread, "\xc3\x28" + std::string(200, 'n'));
@@ -107,34 +102,32 @@ TEST(TranscriptStateTest, StateOfTheLines) {
   EXPECT_EQ(task.name, "\xEF\xBF\xBD(" + std::string(158, 'n'));  // repaired, then cut to 160 characters
 }
 
-TEST(SessionReaderTest, SessionIDAndConversationName) {
+TEST(SessionReaderTest, SessionIDAndConversationNameOfTheHead) {
   testing::TempDir dir;
-  auto file = [&](const std::string& content) { return testing::writeFile(dir / "t", content), dir / "t"; };
-  std::string meta = sessionMeta(thread), started = event(1, "task_started");
-  const std::pair<std::string, std::string> ids[] = {
-      {meta + started, thread}, {"\n\n" + meta, thread}, {sessionMeta(upper), upper}, {sessionMeta("not-a-uuid"), ""},
-      {started + meta, ""}, {"", ""}, {line(iso(0), "session_meta", {{"id", 17}}), ""},
-      {line(iso(0), "session_meta", {{"id", thread}, {"instructions", std::string(70000, 'i')}}), ""}};
-  for (std::size_t i = 0; i < std::size(ids); ++i)
-    EXPECT_EQ(SessionReader::sessionID(file(ids[i].first)).value_or(""), ids[i].second) << i;
-  EXPECT_THROW(SessionReader::sessionID(dir / "missing"), fs::filesystem_error);
-
   auto message = [](json kinds, json content) {
     return response(1, "message", {{"role", "user"}, {"content", std::move(content)},
                                    {"internal_chat_message_metadata_passthrough", {{"content_item_kinds", kinds}}}});
   };
   json text = {{"type", "input_text"}, {"text", "tidy up"}}, context = {{"type", "input_text"}, {"text", "<env>"}};
-  const std::pair<std::string, std::string> names[] = {
-      {userMessage(1, "  fix   the\nbuild  ") + userMessage(2, "no"), "fix the build"}, {started, ""},
-      {userMessage(1, " \n ") + userMessage(2, "second"), "second"}, {userMessage(1, std::string(200, 'w')), std::string(160, 'w')},
-      {message({"user.text", "user.image", "context", "user.text"}, {text, {{"type", "input_image"}}, context, text}), "tidy up tidy up"},
+  std::string meta = sessionMeta(thread), ignored = userMessage(2, "no");
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {meta + userMessage(1, "  fix   the\nbuild  ") + ignored, thread, "fix the build"},
+      {"\n\n" + meta + userMessage(1, " \n ") + userMessage(2, "second"), thread, "second"},
+      {sessionMeta(upper) + userMessage(1, std::string(200, 'w')), upper, std::string(160, 'w')},
+      {sessionMeta("not-a-uuid") + message({"user.text", "user.image", "context", "user.text"},
+                                           {text, {{"type", "input_image"}}, context, text}) + ignored, "", "tidy up tidy up"},
       // Kinds and content of different lengths: that line gives no name.
-      {message({"user.text", "user.text"}, {text, text, text}) + userMessage(2, "fallback"), "fallback"},
-      {message({"user.text", 3}, {text, text}), ""},
+      {event(1, "task_started") + meta + message({"user.text", "user.text"}, {text, text, text}) + ignored, "", "no"},
+      {line(iso(0), "session_meta", {{"id", 17}}) + message({"user.text", 3}, {text, text}), "", ""}, {"", "", ""},
       // An escaped lone surrogate never yields invalid UTF-8 (here, no name).
-      {R"({"timestamp":")" + iso(1) + R"(","type":"event_msg","payload":{"type":"user_message","message":"a\ud800b"}})" "\n", ""}};
-  for (std::size_t i = 0; i < std::size(names); ++i)
-    EXPECT_EQ(SessionReader::conversationName(file(meta + names[i].first)).value_or(""), names[i].second) << i;
+      {line(iso(0), "session_meta", {{"id", thread}, {"instructions", std::string(70000, 'i')}}) + R"({"timestamp":")" +
+           iso(1) + R"(","type":"event_msg","payload":{"type":"user_message","message":"a\ud800b"}})" "\n", "", ""}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    testing::writeFile(dir / "t", std::get<0>(cases[i]));
+    EXPECT_EQ(SessionReader::sessionID(dir / "t").value_or(""), std::get<1>(cases[i])) << i;
+    EXPECT_EQ(SessionReader::conversationName(dir / "t").value_or(""), std::get<2>(cases[i])) << i;
+  }
+  EXPECT_THROW(SessionReader::sessionID(dir / "missing"), fs::filesystem_error);
   EXPECT_EQ(SessionReader::conversationName(dir / "missing"), std::nullopt);
 }
 
@@ -146,8 +139,7 @@ TEST(SessionReaderLoad, RecentTranscriptsNewestFirstOnePerSession) {
     std::vector<std::string> out;
     for (const auto& task : SessionReader::load(home.path(), now, limit))
       out.push_back(task.id + " " + std::string(rawValue(task.state)) + " " + task.name + "|" +
-                    task.projectName.value_or("-") + (task.isScheduled ? *task.isScheduled ? "|1" : "|0" : "|-") +
-                    (task.source == codexSource ? "" : "!"));
+                    task.projectName.value_or("-") + (task.isScheduled ? *task.isScheduled ? "|1" : "|0" : "|-"));
     return out;
   };
   std::string done = event(1, "task_started") + event(2, "task_complete"), lower = text::lowercased(upper);
@@ -166,8 +158,6 @@ TEST(SessionReaderLoad, RecentTranscriptsNewestFirstOnePerSession) {
       {"j.jsonl", upper, done, 20}, {"k.jsonl/k.jsonl", uuid(6), done, 30}, {"l.jsonl", uuid(7), done, 86399}};
   for (const auto& [file, id, lines, age] : files) home.addTranscript("s/" + file, id, lines, now.unixSeconds() - age);
   fs::path s = home / "sessions/s";
-  testing::writeFile(s / "m.jsonl", "");
-  testing::touch(s / "m.jsonl", now.unixSeconds());
   fs::create_symlink(s / "d.jsonl", home / "sessions/link.jsonl");
   OpenHook hook;  // removed by Codex after the listing, it is passed over
   hook.vanishing = home.addTranscript("s/v.jsonl", uuid(8), done, now.unixSeconds() - 5);
@@ -183,8 +173,7 @@ TEST(SessionReaderLoad, RecentTranscriptsNewestFirstOnePerSession) {
   hook.opened.clear();
   EXPECT_EQ(load(2), std::vector(all.begin(), all.begin() + 2));
   std::erase_if(hook.opened, [&](const std::string& path) { return !path.starts_with(s.string()); });
-  std::sort(hook.opened.begin(), hook.opened.end());
-  EXPECT_EQ(hook.opened, (std::vector<std::string>{s / "c.jsonl", s / "d.jsonl", s / "i.jsonl", s / "m.jsonl"}));
+  EXPECT_EQ(std::set(hook.opened.begin(), hook.opened.end()), (std::set<std::string>{s / "c.jsonl", s / "d.jsonl", s / "i.jsonl"}));
   for (int limit : {0, -1}) EXPECT_TRUE(load(limit).empty());
 
   // Unusable auxiliary files cost names and projects, never the tasks.
