@@ -1,5 +1,4 @@
-// Builders for Codex files in tests: transcript lines, a generated Codex
-// home, and Codex desktop log lines. Times are whole seconds after `base`.
+// Builders for Codex files in tests. Times are seconds after `base`.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -10,77 +9,64 @@
 namespace lantrel::testing::codex {
 
 using nlohmann::json;
+using std::string, std::string_view;
 
 inline const Instant base = Instant::fromUnix(1759320000);  // 2025-10-01T12:00:00Z
+inline string iso(double at) { return (base + at).iso8601().insert(19, ".000"); }
 
-// ISO 8601 text of base + `seconds`, with milliseconds.
-inline std::string iso(double seconds) { return (base + seconds).iso8601().insert(19, ".000"); }
+// One transcript line; an "event_msg" or "response_item" line of a payload type.
+inline string line(const string& timestamp, string_view type, json payload) {
+  return json{{"timestamp", timestamp}, {"type", type}, {"payload", payload}}.dump() + "\n";
+}
+inline string event(double at, string_view type, json x = {}) {
+  return x["type"] = type, line(iso(at), "event_msg", x);
+}
+inline string response(double at, string_view type, json x = {}) {
+  return x["type"] = type, line(iso(at), "response_item", x);
+}
+inline string toolCall(double at, string name, string id, string in = "",
+                       string kind = "custom_tool_call") {
+  return response(at, kind, {{"name", name}, {"call_id", id}, {"input", in}});
+}
+inline string toolOutput(double at, string id, string kind = "custom_tool_call_output") {
+  return response(at, kind, {{"call_id", id}, {"output", "ok"}});
+}
+inline string sessionMeta(string_view id) {
+  return line(iso(0), "session_meta", {{"id", id}, {"cwd", "/"}});
+}
+inline string userMessage(double at, string_view text) {
+  return event(at, "user_message", {{"message", text}});
+}
 
-// One transcript line, line feed included.
-inline std::string line(const std::string& timestamp, std::string_view type, json payload) {
-  return json{{"timestamp", timestamp}, {"type", type}, {"payload", std::move(payload)}}.dump() + "\n";
-}
-// An "event_msg" or a "response_item" line of a payload type, with extra payload members.
-inline std::string event(double at, std::string_view type, json extra = json::object()) {
-  return extra["type"] = type, line(iso(at), "event_msg", std::move(extra));
-}
-inline std::string response(double at, std::string_view type, json extra = json::object()) {
-  return extra["type"] = type, line(iso(at), "response_item", std::move(extra));
-}
-inline std::string toolCall(double at, std::string_view name, std::string_view callID, std::string_view input = "",
-                            std::string_view kind = "custom_tool_call") {
-  return response(at, kind, {{"name", name}, {"call_id", callID}, {"input", input}});
-}
-inline std::string toolOutput(double at, std::string_view callID, std::string_view kind = "custom_tool_call_output") {
-  return response(at, kind, {{"call_id", callID}, {"output", "ok"}});
-}
-// The first line of every transcript.
-inline std::string sessionMeta(std::string_view id) { return line(iso(0), "session_meta", {{"id", id}, {"cwd", "/"}}); }
-inline std::string userMessage(double at, std::string_view text) { return event(at, "user_message", {{"message", text}}); }
-
-// A generated Codex home in a temporary directory.
 struct CodexHome : TempDir {
-  std::string index;
-  // sessions/`relative`: a meta line for `id`, then `lines`, dated `unixSeconds`.
-  fs::path addTranscript(const fs::path& relative, std::string_view id, std::string_view lines, double unixSeconds) {
-    writeFile(*this / "sessions" / relative, sessionMeta(id) + std::string(lines));
-    return touch(*this / "sessions" / relative, unixSeconds), *this / "sessions" / relative;
+  string index;
+  fs::path addTranscript(const fs::path& relative, string_view id, string lines, double unix) {
+    writeFile(*this / "sessions" / relative, sessionMeta(id) + lines);
+    return touch(*this / "sessions" / relative, unix), *this / "sessions" / relative;
   }
-  void addThreadName(std::string_view id, std::string_view name) {
-    writeFile(*this / "session_index.jsonl", index += json{{"id", id}, {"thread_name", name}}.dump() + "\n");
-  }
-  // The desktop app's global state: a local project per thread, and the unread set when given.
-  void writeGlobalState(const std::map<std::string, std::string>& projects, std::optional<json> unread = {}) {
-    json state = {{"thread-project-assignments", json::object()}, {"local-projects", json::object()}};
-    for (const auto& [thread, project] : projects) {
-      state["thread-project-assignments"][thread] = {{"projectKind", "local"}, {"projectId", "p-" + project}};
-      state["local-projects"]["p-" + project] = {{"name", project}};
-    }
-    if (unread) state["electron-thread-read-state-v1"] = {{"version", 1}, {"unreadByIdentity", {{"me", {{"local:me", *unread}}}}}};
-    writeFile(*this / ".codex-global-state.json", state.dump());
+  void addThreadName(string_view id, string_view name) {
+    index += json{{"id", id}, {"thread_name", name}}.dump() + "\n";
+    writeFile(*this / "session_index.jsonl", index);
   }
 };
 
-// Lines of the Codex desktop log: a request shown (`kind` empty for a question) and a response sent.
-inline std::string logLine(std::string_view timestamp, std::string_view message) {
-  return std::string(timestamp) + " info [electron-message-handler] " + std::string(message) + "\n";
+// Codex desktop log lines: a question (`kind` empty) or approval shown, and a response sent.
+inline string shown(double at, string thread, string id, string kind = "") {
+  return iso(at) + " info [electron-message-handler] [desktop-notifications] show " +
+         (kind.empty() ? "question" : "approval kind=" + kind) + " conversationId=" + thread +
+         " requestId=" + id + "\n";
 }
-inline std::string shown(double at, std::string_view thread, std::string_view id, std::string_view kind = "") {
-  return logLine(iso(at), "[desktop-notifications] show " + std::string(kind.empty() ? "question" : "approval") +
-                              " conversationId=" + std::string(thread) + " requestId=" + std::string(id) +
-                              (kind.empty() ? "" : " kind=" + std::string(kind)));
-}
-inline std::string sent(double at, std::string_view id, std::string_view method) {
-  return logLine(iso(at), "Sending server response id=" + std::string(id) + " method=" + std::string(method) + " response={}");
+inline string sent(double at, string id, string method) {
+  return iso(at) + " info [electron-message-handler] Sending server response id=" + id +
+         " method=" + method + " response={}\n";
 }
 
-// While an OpenHook lives, open(2) in lantrel_tests (session_reader_test.cpp
-// defines it) removes the `vanishing` file just before opening it, and logs every path it opens.
+// While an OpenHook lives, open(2) in lantrel_tests (session_reader_test.cpp defines it)
+// removes the `vanishing` file just before opening it.
 struct OpenHook;
 inline OpenHook* openHook = nullptr;
 struct OpenHook {
-  std::string vanishing;
-  std::vector<std::string> opened;
+  string vanishing;
   OpenHook() { openHook = this; }
   ~OpenHook() { openHook = nullptr; }
 };
