@@ -56,8 +56,10 @@ TEST_F(HookStore, EventTable) {
     // Ignored events leave no trace, not even the directory.
     ASSERT_EQ(fs::exists(store.directory), row.state.has_value());
     if (!row.state) continue;
-    EXPECT_EQ(record(), (ClaudeHookRecord{session, *row.state, start, cwd, transcript, row.pending}));
-    EXPECT_EQ(std::pair(testing::modeOf(file), testing::modeOf(store.directory)), std::pair(0600u, 0700u));
+    EXPECT_EQ(record(),
+              (ClaudeHookRecord{session, *row.state, start, cwd, transcript, row.pending}));
+    EXPECT_EQ(std::pair(testing::modeOf(file), testing::modeOf(store.directory)),
+              std::pair(0600u, 0700u));
   }
 }
 
@@ -84,7 +86,8 @@ TEST_F(HookStore, RefusedEventsWriteNothingAndLimitsPass) {
        {std::string("[]"), exact + " ", event("Stop", {{"hook_event_name", 1}}),
         event("Stop", {{"session_id", nullptr}}), event("Stop", {{"session_id", "../../../x"}}),
         event("Stop", {{"cwd", "rel/a"}}), event("Stop", {{"transcript_path", nullptr}}),
-        event("Stop", {{"cwd", wide + "a"}}), event("Stop", {{"cwd", wide}, {"transcript_path", wide}})})
+        event("Stop", {{"cwd", wide + "a"}}),
+        event("Stop", {{"cwd", wide}, {"transcript_path", wide}})})
     EXPECT_EQ(errorOf([&] { store.ingest(input, start); }), "invalidRecord") << input.substr(0, 99);
   EXPECT_THROW(store.ingest("{\"session_id\":", start), DecodingError);
   EXPECT_FALSE(fs::exists(store.directory));

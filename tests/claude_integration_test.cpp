@@ -107,8 +107,9 @@ TEST_F(Integration, SettingsThatCannotTakeTheHooksAreRefused) {
   const auto max = ClaudeIntegration::maximumSettingsBytes;
   auto nested = [](int n) { return "{\"x\":" + std::string(n, '[') + std::string(n, ']') + "}"; };
   auto adding = [&](const std::string& data) { ClaudeIntegration::addingHooks(data, command); };
-  for (std::string data : std::vector<std::string>{"[]", R"({"hooks":[]})", R"({"hooks":{"Stop":{}}})",
-                           R"({"hooks":{"Stop":[1]}})", std::string(max - 1, ' ') + "{}", nested(513)})
+  for (std::string data :
+       std::vector<std::string>{"[]", R"({"hooks":[]})", R"({"hooks":{"Stop":{}}})", nested(513),
+                                R"({"hooks":{"Stop":[1]}})", std::string(max - 1, ' ') + "{}"})
     EXPECT_EQ(errorOf([&] { adding(data); }), "invalidRecord") << data.substr(0, 40);
   EXPECT_EQ(errorOf([&] { ClaudeIntegration::addingHooks("{}", "\xC3("); }), "invalidRecord");
   EXPECT_THROW(adding("{\"a\":"), DecodingError);
@@ -139,15 +140,18 @@ TEST_F(Integration, RefusesLinksOddFilesAndOtherOwners) {
   const std::tuple<const char*, Health, bool, std::function<void()>> cases[] = {
       {".claude link", Health::needsRepair, false,
        [&] { writeFile(dir / "d/settings.json", text), link(settings.parent_path()); }},
-      {"settings too big", Health::needsRepair, false, [&] { writeFile(settings, std::string(big, ' ')); }},
+      {"settings too big", Health::needsRepair, false,
+       [&] { writeFile(settings, std::string(big, ' ')); }},
       {"helper too big", Health::disabled, false, [&] {
          writeFile(helper, ""), fs::resize_file(helper, ClaudeIntegration::maximumHelperBytes + 1);
        }},
       {"helper directory link", Health::disabled, false, [&] { link(helper.parent_path()); }},
-      {"settings of another user", Health::needsRepair, true, [&] { writeFile(settings, text), other(settings); }},
+      {"settings of another user", Health::needsRepair, true,
+       [&] { writeFile(settings, text), other(settings); }},
       {".claude of another user", Health::needsRepair, true,
        [&] { writeFile(settings, text), other(settings.parent_path()); }},
-      {"helper of another user", Health::disabled, true, [&] { writeFile(helper, ""), other(helper); }},
+      {"helper of another user", Health::disabled, true,
+       [&] { writeFile(helper, ""), other(helper); }},
   };
   // Health reports the damage; enable and disable refuse without writing.
   for (const auto& [what, expected, needsRoot, setUp] : cases) {
@@ -174,7 +178,9 @@ TEST_F(Integration, HelperIsReplacedInOneStep) {
   std::atomic<int> bad{0};
   std::thread reader([&] {
     while (!stop)
-      if (std::string seen = readFile(helper); (seen != a && seen != b) || testing::modeOf(helper) != 0700u) ++bad;
+      if (std::string seen = readFile(helper);
+          (seen != a && seen != b) || testing::modeOf(helper) != 0700u)
+        ++bad;
   });
   for (int i = 0; i < 40; ++i) enable(i % 2 ? source : dir / "b");
   stop = true;

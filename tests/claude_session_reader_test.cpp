@@ -48,8 +48,7 @@ std::string user(int second, const std::string& content, const std::string& more
 std::string assistant(int second, const std::string& stop, const std::string& tool = "Bash",
                       const std::string& id = sessionA) {
   return line(second, R"("type":"assistant","message":{"stop_reason":")" + stop +
-                          R"(","content":[{"type":"text","text":"On it."},)" +
-                          R"({"type":"tool_use","name":")" + tool + R"(","input":{}}]})", id);
+                          R"(","content":[{"type":"tool_use","name":")" + tool + R"("}]})", id);
 }
 // A task in one line: session ID prefix, name, state, seconds after `start`,
 // attention pending, project.
@@ -195,11 +194,13 @@ TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
   // or a UUID, a CLI ID not a UUID).
   const std::string d = "local_0b7c6e58-2f3a-4d1e-9c8b-7a6f5e4d3c2b", c = uuid(12);
   for (auto [file, cli, id, focus] : std::vector<std::array<std::string, 4>>{
-           {".b/session.json", sessionA, d, "1796000000123"}, {"b/.other.json", sessionB, d, "\"x\""},
+           {".b/session.json", sessionA, d, "1796000000123"},
+           {"b/.other.json", sessionB, d, "\"x\""},
            {"prefix.json", c, sessionB, "5"}, {"id.json", c, "local_" + sessionB.substr(1), "5"},
            {"cli.json", "abc", d, "5"}})
-    testing::writeFile(home / "desktop" / file, R"({"cliSessionId":")" + cli + R"(","sessionId":")" +
-                                                    id + R"(","lastFocusedAt":)" + focus + "}");
+    testing::writeFile(home / "desktop" / file, R"({"cliSessionId":")" + cli +
+                                                    R"(","sessionId":")" + id +
+                                                    R"(","lastFocusedAt":)" + focus + "}");
   EXPECT_EQ(ClaudeDesktopSessionIndex::load(home / "desktop"),
             (std::map<std::string, std::string>{{sessionA, d}, {sessionB, d}}));
   auto tasks = load();
