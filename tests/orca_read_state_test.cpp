@@ -1,18 +1,16 @@
-// Orca read state and the guarded check of Orca-related files.
+// Orca read state and the guarded reading of Orca-related files.
+#include "lantrel/orca_read_state.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <functional>
+#include <limits>
 
 #include "lantrel/orca_local_file.hpp"
-#include "lantrel/orca_read_state.hpp"
-#include "test_support.hpp"
+#include "orca_fixtures.hpp"
 
 namespace lantrel {
 namespace {
-
-using testing::TempDir;
-namespace fs = std::filesystem;
 
 OrcaSessionReference pane(Instant observedAt, std::string leaf = "leaf") {
   return {"claude", "6e2b1d7c-55a0-4f3b-9c8d-0123456789ab", "tab", std::move(leaf), "wt",
@@ -25,41 +23,32 @@ TaskStatus orcaTask(std::string id, Instant updatedAt, std::optional<Instant> ob
   return task;
 }
 
-bool refused(const std::function<void()>& f) { return testing::errorOf(f) == "invalidRecord"; }
-
-TEST(OrcaReadState, ReadAndMarkByLowerCasedID) {
+TEST(OrcaReadState, ReadMarksAndSevenDaysOfOwnership) {
   OrcaReadState state;
   state.markRead(orcaTask("Task-ABC", Instant{100}));
+  state.markRead(orcaTask("plain", Instant{100}, std::nullopt));  // without a pane: ignored
   EXPECT_EQ(state.readAt, (std::map<std::string, Instant>{{"task-abc", Instant{100}}}));
   EXPECT_TRUE(state.hasRead(orcaTask("task-abc", Instant{100})));
   EXPECT_FALSE(state.hasRead(orcaTask("Task-ABC", Instant{100.001})));
-  // Without a pane a task is never read.
   EXPECT_FALSE(state.hasRead(orcaTask("task-abc", Instant{100}, std::nullopt)));
-}
 
-TEST(OrcaReadState, RememberPrunesAfterSevenDays) {
   const Instant now{1'000'000};
-  const double week = OrcaReadState::ownershipLifetime;
-  OrcaReadState state;
-  state.ownership = {{"old", pane(now - week)},
-                     {"young", pane(now - (week - 1))},
+  const double week = 604'800;
+  state.ownership = {{"old", pane(now - week)}, {"young", pane(now - (week - 1))},
                      {"future", pane(now + 3600)}};
-  state.readAt = {{"old", now}, {"young", now}, {"future", now}, {"listed", now}, {"gone", now}};
-  state.remember({}, now);
-  EXPECT_EQ(state.ownership.count("old"), 0u);
-  EXPECT_EQ(state.readAt, (std::map<std::string, Instant>{{"young", now}, {"future", now}}));
-
+  state.readAt = {{"old", now}, {"young", now}, {"future", now}, {"listed", now}};
   // A task listed with a pane takes over ownership and keeps its read time,
   // even when its pane was observed long ago.
-  state.readAt["listed"] = now;
   state.remember({orcaTask("LISTED", now, now - 2 * week), orcaTask("plain", now, std::nullopt)},
                  now);
-  EXPECT_EQ(state.ownership.at("listed"), pane(now - 2 * week));
-  EXPECT_EQ(state.readAt.count("listed"), 1u);
-  EXPECT_EQ(state.ownership.count("plain"), 0u);
+  EXPECT_EQ(state.readAt, (std::map<std::string, Instant>{
+                              {"future", now}, {"listed", now}, {"young", now}}));
+  EXPECT_EQ(state.ownership, (std::map<std::string, OrcaSessionReference>{
+                                 {"future", pane(now + 3600)}, {"listed", pane(now - 2 * week)},
+                                 {"young", pane(now - (week - 1))}}));
 }
 
-TEST(OrcaReadState, SaveLoadAndUnchangedFileIsNotRewritten) {
+TEST(OrcaReadState, SavesOnlyChangesAndLoadsStrictly) {
   TempDir home;
   fs::path url = home / "Lantrel/orca-state.json";
   EXPECT_EQ(OrcaReadState::load(url), OrcaReadState());
@@ -77,9 +66,8 @@ TEST(OrcaReadState, SaveLoadAndUnchangedFileIsNotRewritten) {
   EXPECT_EQ(testing::modeOf(url), 0600u);
   std::string text = testing::readFile(url);
   EXPECT_EQ(text.rfind(R"({"ownership":{"a":{"leafID":"other","observedAt":1.5,"provider")", 0), 0u);
-  EXPECT_NE(text.find(R"("readAt":{"a":99.125}})"), std::string::npos);
+  EXPECT_TRUE(text.ends_with(R"("readAt":{"a":99.125}})"));
   EXPECT_EQ(OrcaReadState::load(url), state);
-
   // Unchanged: neither rewritten nor given its permissions back.
   ::chmod(url.c_str(), 0640);
   state.save(url);
@@ -87,42 +75,45 @@ TEST(OrcaReadState, SaveLoadAndUnchangedFileIsNotRewritten) {
   state.readAt["a"] = Instant{100};
   state.save(url);
   EXPECT_EQ(testing::modeOf(url), 0600u);
-  EXPECT_EQ(OrcaReadState::load(url), state);
-}
 
-TEST(OrcaReadState, LoadRefusesBadFiles) {
-  TempDir home;
-  fs::path url = home / "orca-state.json";
-  auto decodingError = [&](std::string content) {
-    testing::writeFile(url, content);
+  auto loaded = [&](std::string content) {
+    writeFile(url, content);
     return testing::errorOf([&] { OrcaReadState::load(url); });
   };
-  EXPECT_NE(decodingError(R"({"ownership":{}})").find("\"readAt\" is missing"), std::string::npos);
-  EXPECT_NE(decodingError(R"({"readAt":{}})").find("\"ownership\" is missing"), std::string::npos);
-  EXPECT_TRUE(decodingError(R"({"ownership":{"a":{"provider":"codex"}},"readAt":{}})")
-                  .starts_with("DecodingError"));
-
-  fs::resize_file(url, 8'000'001);
-  EXPECT_TRUE(refused([&] { OrcaReadState::load(url); }));
+  EXPECT_EQ(loaded(std::string(8'000'000, ' ')).rfind("Decoding", 0), 0u);
+  EXPECT_EQ(loaded(std::string(8'000'001, ' ')), "invalidRecord");
   fs::remove(url);
-  fs::create_directory(url);
-  EXPECT_TRUE(refused([&] { OrcaReadState::load(url); }));
-  fs::remove(url);
-  testing::writeFile(home / "real", R"({"ownership":{},"readAt":{}})");
   fs::create_symlink(home / "real", url);
-  EXPECT_TRUE(refused([&] { OrcaReadState::load(url); }));
+  writeFile(home / "real", R"({"ownership":{},"readAt":{}})");
+  EXPECT_EQ(testing::errorOf([&] { OrcaReadState::load(url); }), "invalidRecord");
 }
 
-TEST(OrcaLocalFile, Validate) {
+TEST(OrcaLocalFile, ValidateAndTail) {
   TempDir dir;
-  fs::path file = dir / "f";
-  testing::writeFile(file, "12345");
-  EXPECT_NO_THROW(OrcaLocalFile::validate(file, 5));
-  EXPECT_TRUE(refused([&] { OrcaLocalFile::validate(file, 4); }));
-  EXPECT_TRUE(refused([&] { OrcaLocalFile::validate(file, -1); }));
-  fs::create_symlink(file, dir / "link");
-  EXPECT_TRUE(refused([&] { OrcaLocalFile::validate(dir / "link", 100); }));
-  EXPECT_THROW(OrcaLocalFile::validate(dir / "missing", 100), fs::filesystem_error);
+  fs::path f = dir / "t.jsonl";
+  writeFile(f, "0123456789");
+  EXPECT_EQ(OrcaLocalFile::tail(f, 4), "6789");  // no line feed: the bytes as they are
+  EXPECT_THROW(OrcaLocalFile::tail(f, -1), std::invalid_argument);
+  writeFile(f, "first\nsecond\nthird\nunfinished");
+  EXPECT_EQ(OrcaLocalFile::tail(f, 20), "third\n");  // "ond\n" was cut, "unfinished" too
+
+  auto validate = [](const fs::path& p, std::int64_t limit) {
+    return testing::errorOf([&] { OrcaLocalFile::validate(p, limit); });
+  };
+  fs::create_symlink(f, dir / "link.jsonl");
+  EXPECT_EQ(validate(f, 29), "no error");
+  EXPECT_EQ(validate(f, std::numeric_limits<std::int64_t>::max()), "no error");
+  for (auto [path, limit] : {std::pair{f, 28l}, {f, -1l}, {dir / "link.jsonl", 100l},
+                             {dir.path(), 1l << 20}})
+    EXPECT_EQ(validate(path, limit), "invalidRecord") << path << " " << limit;
+  EXPECT_EQ(testing::errorOf([&] { OrcaLocalFile::tail(dir / "link.jsonl", 10); }), "invalidRecord");
+  EXPECT_THROW(OrcaLocalFile::validate(dir / "missing", 10), fs::filesystem_error);
+
+  // A transcript beyond 64 000 000 bytes is not read even for its tail.
+  fs::resize_file(f, 64000001);
+  EXPECT_EQ(testing::errorOf([&] { OrcaLocalFile::tail(f, 10); }), "invalidRecord");
+  fs::resize_file(f, 64000000);
+  EXPECT_EQ(OrcaLocalFile::tail(f, 3), std::string(3, '\0'));
 }
 
 }  // namespace

@@ -24,17 +24,19 @@ const std::string codex = "codex-0199a3f2-5b1c-7d2e-8f90-1a2b3c4d5e0";    // + 1
 class View : public ::testing::Test {
  protected:
   testing::TempDir home;
+  std::map<std::string, std::string> env{
+      {"HOME", home.path().string()}, {"LANTREL_NOW", now}, {"CODEX_HOME", ""}};
   fs::path ours(const std::string& file) { return home / "Library/Application Support" / file; }
   void SetUp() override {
+    fs::remove_all(home.path());
     fs::copy(LANTREL_SAMPLE_HOME, home.path(), fs::copy_options::recursive);
     // Sources read only files modified within the day before now.
     for (const auto& entry : fs::recursive_directory_iterator(home.path()))
       testing::touch(entry.path(), Instant::parseISO8601(now)->unixSeconds() - 60);
   }
-  RunResult tool(const std::vector<std::string>& args,
-                 std::map<std::string, std::string> env = {}) {
-    env.insert({{"HOME", home.path().string()}, {"LANTREL_NOW", now}, {"CODEX_HOME", ""}});
-    return testing::run(LANTREL_BINARY, args, env, {}, home.path());
+  RunResult tool(const std::vector<std::string>& args, std::map<std::string, std::string> more = {}) {
+    more.insert(env.begin(), env.end());
+    return testing::run(LANTREL_BINARY, args, more, {}, home.path());
   }
 };
 
@@ -77,12 +79,11 @@ TEST_F(View, ShowsEverySourceInMenuOrder) {
   EXPECT_EQ(tool({"--json"}).out, json);
   // The last hour leaves out the backup job that failed before it.
   EXPECT_EQ(tool({"--window", "1"}).out.rfind("3 Waiting · 1 Failed · 3 Finished\n", 0), 0u);
-  // Each refresh of the watch prints the same object on a line of its own,
-  // until an interrupt ends it.
+  // Off a terminal each refresh prints the object on a line of its own,
+  // until an interrupt ends the watch.
   RunResult watch = testing::run("/bin/sh", {"-c", "\"$0\" --json --watch 0.1 >out & i=0; "
       "until [ -s out ] || [ $i = 400 ]; do sleep 0.05; i=$((i+1)); done; kill -INT $!; "
-      "wait $!; echo $?; cat out", LANTREL_BINARY}, {{"HOME", home.path().string()},
-      {"LANTREL_NOW", now}, {"CODEX_HOME", ""}}, {}, home.path());
+      "wait $!; echo $?; cat out", LANTREL_BINARY}, env, {}, home.path());
   ASSERT_GT(watch.out.size(), json.size());
   EXPECT_EQ(watch.out.substr(0, 2), "0\n");
   for (std::size_t at = 2; at < watch.out.size(); at += json.size())
@@ -133,13 +134,12 @@ TEST_F(View, OpensOrcaPanesThroughItsToolAndPrintsOtherDestinations) {
 }
 
 TEST_F(View, LeavesOutABrokenSourceAndRefusesBadCommandLines) {
-  fs::path orca = home / "Library/Application Support/Orca/agent-hooks/last-status.json";
-  fs::path log = home / "Library/Logs/com.openai.codex/2025/10/01";
-  const std::vector<std::tuple<fs::path, std::string, std::string>> broken = {
+  fs::path orca = ours("Orca/agent-hooks/last-status.json");
+  const std::tuple<fs::path, std::string, std::string> broken[] = {
       {ours("Lantrel/tasks/x.json"), "{", "Local tasks (" + ours("Lantrel/tasks").string() + ")"},
       {orca, R"({"version":1})", "Orca panes (" + orca.string() + ") left out: invalidRecord"},
       {ours("Lantrel/orca-state.json"), "[]", "Orca read state ("},
-      {log, "", "Codex desktop log ("}};
+      {home / "Library/Logs/com.openai.codex/2025/10/01", "", "Codex desktop log ("}};
   for (const auto& [file, content, problem] : broken) {
     fs::remove_all(file);
     testing::writeFile(file, content);
@@ -147,13 +147,12 @@ TEST_F(View, LeavesOutABrokenSourceAndRefusesBadCommandLines) {
     EXPECT_EQ(r.err.rfind("lantrel: " + problem, 0) + r.status, 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;  // one line
     EXPECT_NE(r.out.find("Sync crash triage"), std::string::npos);        // the rest still shows
-    fs::remove_all(home.path());
     SetUp();
   }
   EXPECT_EQ(tool({}, {{"CODEX_HOME", "/nonexistent"}}).err,
             "lantrel: Codex sessions (/nonexistent) left out: CODEX_HOME is not a directory\n");
 
-  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
       {{"--bogus"}, "unknown option --bogus"}, {{"--window", "3"}, "invalid --window hours '3'"},
       {{"--watch", "0"}, "invalid --watch interval '0'"}, {{"read"}, "read needs task IDs or --all"},
       {{"open", "a", "b"}, "open needs one task ID"}, {{"list"}, "unexpected argument list"},
