@@ -6,8 +6,6 @@
 #include <pty.h>
 #include <termios.h>
 
-#include <algorithm>
-
 #include "lantrel/instant.hpp"
 #include "test_support.hpp"
 
@@ -20,9 +18,7 @@ using testing::RunResult;
 const std::string now = "2025-10-01T09:45:00Z";
 const std::string claude = "claude-5d0c7e3a-1f42-4b8e-9a61-2c7d9e4f1a0";  // + 1 (in Orca) to 3
 const std::string codex = "codex-0199a3f2-5b1c-7d2e-8f90-1a2b3c4d5e0";    // + 1 to 6
-std::string golden(const char* name) {
-  return testing::readFile(fs::path(LANTREL_SAMPLE_HOME) / "../../tests/data" / name);
-}
+const fs::path data = fs::path(LANTREL_SAMPLE_HOME) / "../../tests/data";
 
 class View : public ::testing::Test {
  protected:
@@ -37,7 +33,7 @@ class View : public ::testing::Test {
     for (const auto& entry : fs::recursive_directory_iterator(home.path()))
       testing::touch(entry.path(), Instant::parseISO8601(now)->unixSeconds() - 60);
   }
-  RunResult tool(const std::vector<std::string>& args, std::map<std::string, std::string> more = {}) {
+  RunResult tool(std::vector<std::string> args, std::map<std::string, std::string> more = {}) {
     more.insert(env.begin(), env.end());
     return testing::run(LANTREL_BINARY, args, more, {}, home.path());
   }
@@ -45,30 +41,18 @@ class View : public ::testing::Test {
 
 TEST_F(View, ShowsEverySourceInMenuOrder) {
   RunResult r = tool({});
-  EXPECT_EQ(r.err + std::to_string(r.status), "0");
-  EXPECT_EQ(r.out, golden("view.txt"));
-  std::string json = golden("view.json");
-  EXPECT_EQ(tool({"--json"}).out, json);
+  EXPECT_EQ(r.out + r.err + std::to_string(r.status), testing::readFile(data / "view.txt") + "0");
+  EXPECT_EQ(tool({"--json"}).out, testing::readFile(data / "view.json"));
   // The last hour leaves out the backup job that failed before it.
   EXPECT_EQ(tool({"--window", "1"}).out.rfind("3 Waiting · 1 Failed · 3 Finished\n", 0), 0u);
-  // Off a terminal each refresh prints the object on a line of its own,
-  // until an interrupt ends the watch.
-  RunResult watch = testing::run("/bin/sh", {"-c", "\"$0\" --json --watch 0.1 >out & i=0; "
-      "until [ -s out ] || [ $i = 400 ]; do sleep 0.05; i=$((i+1)); done; kill -INT $!; "
-      "wait $!; echo $?; cat out", LANTREL_BINARY}, env, {}, home.path());
-  ASSERT_GT(watch.out.size(), json.size());
-  EXPECT_EQ(watch.out.substr(0, 2), "0\n");
-  for (std::size_t at = 2; at < watch.out.size(); at += json.size())
-    EXPECT_EQ(watch.out.substr(at, json.size()), json);
 }
 
 TEST_F(View, ReadMarksAreSavedInTheirOwnStateAndShown) {
   EXPECT_EQ(tool({"read", claude + "3", "nope"}).err, "lantrel: no task has the ID nope\n");
   EXPECT_FALSE(fs::exists(ours("Lantrel/claude-read-state.json")));  // refused before writing
-  RunResult r = tool({"read", claude + "1", claude + "3", "backup-job"});
-  EXPECT_EQ(r.out + r.err + std::to_string(r.status),
-            "Finished · read: Write unit tests for the settings store\nFinished · read: Sync "
-            "crash triage\nlantrel: backup-job: a local task cannot be marked read\n0");
+  RunResult r = tool({"read", claude + "1", claude + "3"});
+  EXPECT_EQ(r.out + r.err + std::to_string(r.status), "Finished · read: Write unit tests for the "
+            "settings store\nFinished · read: Sync crash triage\n0");
   EXPECT_NE(tool({"--json"}).out.find(R"(green":3})"), std::string::npos);  // both now read
   // A read state that cannot be read is never replaced.
   testing::writeFile(ours("Lantrel/claude-read-state.json"), "{}");
@@ -79,20 +63,9 @@ TEST_F(View, ReadMarksAreSavedInTheirOwnStateAndShown) {
 }
 
 TEST_F(View, OpensOrcaPanesThroughItsToolAndPrintsOtherDestinations) {
-  const std::string tab = "8C3E1F20-6B7A-4D59-9E14-3A2B1C0D9E8F",
-                    handle = "term_11111111-2222-4333-8444-555555555555";
-  testing::writeFile(home / "bin/orca", "#!/bin/sh\necho \"$*\" >> \"$HOME/calls\"\ncase \"$2\" in\n"
-      R"(list) echo '{"ok":true,"result":{"truncated":false,"hostScope":{"hostIds":["local"]},)"
-      R"("terminals":[{"handle":")" + handle + R"(","executionHostId":"local","tabId":")" + tab +
-      R"(","leafId":"0F4D2C1B-7A6E-4B58-8C93-2E1D0A9B8C7D","worktreeId":"wt-lantrel-app-main",)"
-      R"("connected":true}]}}' ;;)" "\n"
-      R"(switch) echo '{"ok":true,"result":{"focus":{"handle":")" + handle + R"(","tabId":")" +
-      tab + R"(","navigated":true}}}' ;;)" "\nesac\n");
-  fs::permissions(home / "bin/orca", fs::perms::owner_all);
-  RunResult r = tool({"open", claude + "1"}, {{"PATH", (home / "bin:/bin").string()}});
+  fs::copy(data / "orca", home / "orca");  // a fake of Orca's tool
+  RunResult r = tool({"open", claude + "1"}, {{"PATH", home.path().string() + ":/bin"}});
   EXPECT_EQ(r.out + r.err, "Opened in Orca: Write unit tests for the settings store\n");
-  EXPECT_EQ(testing::readFile(home / "calls"), "terminal list --json --limit 10000\n"
-            "terminal switch --terminal " + handle + " --json\n");
   EXPECT_EQ(tool({"open", codex + "3"}).out,
             "codex://threads/0199a3f2-5b1c-7d2e-8f90-1a2b3c4d5e03\n");
   r = tool({"open", "backup-job"});
@@ -106,15 +79,16 @@ TEST_F(View, LeavesOutABrokenSourceAndRefusesBadCommandLines) {
       {ours("Lantrel/orca-state.json"), "Orca read state ("}};
   for (const auto& [file, problem] : broken) {
     testing::writeFile(file, "[");
-    RunResult r = tool({});
-    EXPECT_EQ(r.err.rfind("lantrel: " + problem, 0) + r.status, 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;  // one line
-    EXPECT_NE(r.out.find("Sync crash triage"), std::string::npos);        // the rest still shows
+    RunResult r = tool({});  // one line on the problem, and the rest still shows
+    EXPECT_EQ(r.err.rfind("lantrel: " + problem, 0) + r.status + r.err.find('\n') + 1,
+              r.err.size());
+    EXPECT_NE(r.out.find("Sync crash triage"), std::string::npos);
     SetUp();
   }
   const std::pair<std::vector<std::string>, std::string> refused[] = {
       {{"--bogus"}, "unknown option --bogus"}, {{"--window", "3"}, "invalid --window hours '3'"},
-      {{"--watch", "0"}, "invalid --watch interval '0'"}, {{"read"}, "read needs task IDs or --all"},
+      {{"--watch", "0"}, "invalid --watch interval '0'"},
+      {{"read"}, "read needs task IDs or --all"},
       {{"open", "a", "b"}, "open needs one task ID"}, {{"list"}, "unexpected argument list"}};
   for (const auto& [args, error] : refused) {
     RunResult r = tool(args);
@@ -134,18 +108,16 @@ TEST_F(View, WatchOnATerminalRestoresItOnQuit) {
     char buffer[4096];
     pollfd ready = {terminal, POLLIN, 0};
     for (ssize_t n; out.find(text) == std::string::npos && out.size() < 1000000 &&
-                    ::poll(&ready, 1, 10000) > 0 && (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
+                    ::poll(&ready, 1, 10000) > 0 && (n = ::read(terminal, buffer, 4096)) > 0;)
       out.append(buffer, static_cast<std::size_t>(n));
   };
   readUntil("q quits");                     // the first frame is drawn
   EXPECT_EQ(::write(terminal, "q", 1), 1);  // no Enter: keys arrive one by one
   readUntil("\001");                        // to the end: the terminal closes as the view exits
   int status;
-  ::kill(pid, SIGKILL);  // a view that did not end fails below
-  ::waitpid(pid, &status, 0);
+  ::kill(pid, SIGKILL), ::waitpid(pid, &status, 0);  // a view that did not end fails below
   termios after;
-  ::tcgetattr(terminal, &after);
-  ::close(terminal);
+  ::tcgetattr(terminal, &after), ::close(terminal);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
   EXPECT_TRUE(out.ends_with("\033[K\r\n\033[J\033[?7h\033[?25h\033[?1049l")) << out;
