@@ -2,25 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <sstream>
 
 #include "test_support.hpp"
-
-static std::string vanishing;  // a file that goes just before it is opened
-
-extern "C" int open(const char* path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  bool creates = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
-  mode_t mode = creates ? va_arg(rest, mode_t) : 0;
-  va_end(rest);
-  if (vanishing == path) ::unlink(path);
-  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
 
 namespace lantrel {
 namespace {
@@ -113,9 +99,10 @@ TEST_F(ClaudeReaderLoad, PicksRecentTranscriptsNewestFirst) {
            {"a/" + uuid(8) + ".json", 8, 5}, {"a/" + j(10), 0, 5}, {"a/" + j(12), 12, 1}})
     transcript(file, n ? finished(n) : line(1, R"("type":"summary")", uuid(10)), age);
   std::filesystem::create_symlink(home / "projects/-a" / j(1), home / "projects/a" / j(11));
-  vanishing = (home / "projects/a" / j(12)).string();
+  testing::vanishing = (home / "projects/a" / j(12)).string();
   EXPECT_EQ(load(), (Strings{done(4), done(2), done(1), done(3)}));
-  vanishing.clear();
+  EXPECT_FALSE(std::filesystem::exists(testing::vanishing));
+  testing::vanishing.clear();
   EXPECT_EQ(load(2), (Strings{done(4), done(2)}));
 }
 

@@ -61,14 +61,4 @@ inline string sent(double at, string id, string method) {
          " method=" + method + " response={}\n";
 }
 
-// While an OpenHook lives, open(2) in lantrel_tests (session_reader_test.cpp defines it)
-// removes the `vanishing` file just before opening it.
-struct OpenHook;
-inline OpenHook* openHook = nullptr;
-struct OpenHook {
-  string vanishing;
-  OpenHook() { openHook = this; }
-  ~OpenHook() { openHook = nullptr; }
-};
-
 }  // namespace lantrel::testing::codex

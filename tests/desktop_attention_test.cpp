@@ -41,10 +41,10 @@ TEST(DesktopAttentionLoadTest, ChoosesTheNewestScopeAndFilesAndSkipsLinesThatAre
   add("07", "a-t0-4", shown(1, "x", "1") + shown(1, thread, "1", "mcp") +
                           shown(1, thread, r128 + "r") + shown(1, thread, r128, "fileChange") +
                           sent(4, "4", fileChange), 200);
-  OpenHook hook;
-  hook.vanishing = add("07", "a-t0-7", shown(1, thread, "gone"), 250);
+  testing::vanishing = add("07", "a-t0-7", shown(1, thread, "gone"), 250);
   EXPECT_EQ(load(), (Rows{row(r128, fileChange), "4 " + fileChange + " -", row("a2"), row("a1")}));
-  EXPECT_FALSE(std::filesystem::exists(hook.vanishing));
+  EXPECT_FALSE(std::filesystem::exists(testing::vanishing));
+  testing::vanishing.clear();
   for (char i : string("012345678")) add("07", string("s-t0-") + i, shown(1, thread, "s"), 9);
   EXPECT_EQ(load(), Rows(8, row("s")));  // a newer run of the app, eight files
 }

@@ -8,15 +8,14 @@
 
 #include "codex_fixtures.hpp"
 
-// Every open(2) of this program passes here, so that a test can remove a file after the
-// reader listed it and just before it opens it, as if it vanished in between.
+// Every open(2) of lantrel_tests passes here, so that a file can vanish after a reader listed
+// it and before it opens it (see testing::vanishing), deterministically.
 extern "C" int open(const char* path, int flags, ...) {
   va_list rest;
   va_start(rest, flags);
   mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
   va_end(rest);
-  auto* hook = lantrel::testing::codex::openHook;
-  if (hook && hook->vanishing == path) ::unlink(path);
+  if (lantrel::testing::vanishing == path) ::unlink(path);
   return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
@@ -76,12 +75,13 @@ TEST(SessionReaderLoad, RecentTranscriptsNewestFirstOnePerSession) {
       {"l", "7", done, 86399}, {"m", "x-", done, 0}};
   for (const auto& [file, n, lines, age] : files)
     home.addTranscript("s/" + file + ".jsonl", id + n, lines, now.unixSeconds() - age);
-  OpenHook hook;  // removed by Codex after the listing, it is passed over
-  hook.vanishing = home.addTranscript("s/v.jsonl", id + "8", done, now.unixSeconds() - 5);
+  // removed by Codex after the listing, it is passed over
+  testing::vanishing = home.addTranscript("s/v.jsonl", id + "8", done, now.unixSeconds() - 5);
   std::vector<string> all = {"3 Codex task 0199a3f2", "1 Fix login", "2 fix",
                              "A Codex task 0199a3f2|1", "7 Codex task 0199a3f2"};
   EXPECT_EQ(load(30), all);
-  EXPECT_FALSE(fs::exists(hook.vanishing));
+  EXPECT_FALSE(fs::exists(testing::vanishing));
+  testing::vanishing.clear();
   EXPECT_EQ(load(2), std::vector(all.begin(), all.begin() + 2));
 }
 
