@@ -55,6 +55,4 @@ TYPED_TEST(ReadStateFile, LoadRefusesWhatIsNotOurFile) {
   EXPECT_TRUE(TypeParam::load(this->url).readAt.empty());
   writeFile(this->url, padded + " ");
   EXPECT_EQ(errorOf([&] { TypeParam::load(this->url); }), "invalidRecord");
-  std::string fraction = R"({"readAt":{"a":"2025-10-01T12:34:56.5Z"}})";
-  EXPECT_NE(errorOf([&] { TypeParam::decode(fraction); }).find("ISO 8601"), std::string::npos);
 }

@@ -57,7 +57,7 @@ TEST(Instant, CalendarEdges) {
 TEST(Text, UTF8WhitespaceCaseAndUUIDs) {
   EXPECT_EQ(text::repairUTF8("a\xFF" "b\xE2\x9C"), "a\uFFFD" "b\uFFFD");  // one per maximal subpart
   EXPECT_EQ(text::trimmed(" \t\n name \u00A0\u2028"), "name");
-  EXPECT_EQ(std::string(text::trimmed(" \u3000 ")) + std::string(text::trimmed("")), "");
+  EXPECT_EQ(std::string(text::trimmed(" \u3000 ")) + std::string(text::trimmed({})), "");
   EXPECT_EQ(text::collapsedWhitespace("  fix   the\nbuild\u2003now\u0085  "), "fix the build now");
   // Greek capital sigma lower-cases to the final form at the end of a word.
   EXPECT_EQ(text::lowercased("AZ@[ ÄÖÜ İ ΟΔΟΣ ΣΑ"), "az@[ äöü i̇ οδος σα");
@@ -78,10 +78,12 @@ TEST(Text, UTF8WhitespaceCaseAndUUIDs) {
 TEST(JSON, WriterAndMemberReader) {
   json::Writer w;
   w.beginArray();
+  w.beginArray();
+  w.endArray();
   w.value("a\x01\"\\\xFF");  // not UTF-8: repaired, never written as garbage
   for (double number : {1.5, 1e14, 1e15}) w.value(number);
   w.endArray();
-  EXPECT_EQ(w.take(), R"(["a\u0001\"\\�",1.5,100000000000000,1e+15])");
+  EXPECT_EQ(w.take(), R"([[],"a\u0001\"\\�",1.5,100000000000000,1e+15])");
   EXPECT_THROW(w.value(NAN), StatusError);
   // Reading a few members of a large document checks the whole of it: it
   // refuses exactly what a full parse refuses, and builds the same members.

@@ -42,7 +42,6 @@ TEST(VisibleState, ReadChecksGoToTheTasksSource) {
   all.orca.markRead(paned);
   for (const TaskStatus& t : {codex, run, claude, paned})
     EXPECT_EQ(t.visibleState(now, all), S::done) << t.id;
-  EXPECT_EQ(codex.visibleState(now, TaskReadState()), S::unread);  // no known unread set
   EXPECT_EQ(run.visibleState(now, none), S::unread);  // a run asks the automation state
   paned.orcaSession.reset();  // without the pane a finished local task is never read
   EXPECT_EQ(paned.visibleState(now, all), S::unread);
