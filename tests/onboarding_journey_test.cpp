@@ -2,34 +2,12 @@
 
 #include <gtest/gtest.h>
 
-namespace lantrel {
-namespace {
-
-TEST(OnboardingJourneyTest, WaitsAtConnectUntilTheConfigurationIsSaved) {
-  OnboardingJourney journey;
-  EXPECT_EQ(journey.step, OnboardingStep::why);
-  journey.goBack();
-  EXPECT_EQ(journey.step, OnboardingStep::why);
-
+TEST(OnboardingJourney, WaitsAtConnectUntilTheConfigurationIsSaved) {
+  using Step = lantrel::OnboardingStep;
+  lantrel::OnboardingJourney journey;
   for (int i = 0; i < 10; ++i) journey.advance();
-  EXPECT_EQ(journey.step, OnboardingStep::connect);
-  EXPECT_FALSE(journey.canFinish());
-
-  journey.goBack();
-  EXPECT_EQ(journey.step, OnboardingStep::find);
-  journey.advance();
+  EXPECT_TRUE(journey.step == Step::connect && !journey.canFinish());
   journey.markConfigurationSaved();
-  journey.advance();
-  EXPECT_EQ(journey.step, OnboardingStep::ready);
-  EXPECT_TRUE(journey.canFinish());
-  journey.advance();
-  EXPECT_EQ(journey.step, OnboardingStep::ready);
-
-  journey.goBack();
-  EXPECT_FALSE(journey.canFinish());
-  EXPECT_TRUE(journey.configurationSaved);
-  EXPECT_EQ(static_cast<int>(allOnboardingSteps.back()), 5);
+  for (int i = 0; i < 10; ++i) journey.advance();
+  EXPECT_TRUE(journey.step == Step::ready && journey.canFinish());
 }
-
-}  // namespace
-}  // namespace lantrel
