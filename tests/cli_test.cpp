@@ -2,6 +2,7 @@
 // exit codes and files.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 
 #include "lantrel/status_store.hpp"
 #include "test_support.hpp"
@@ -93,4 +94,20 @@ TEST_F(CLI, OutputThatCannotBeDeliveredFailsTheRun) {
   EXPECT_TRUE(fs::exists(tasks / "a.json"));  // stored before its confirmation was lost
   RunResult closedPipe = shell("trap '' PIPE; { \"$1\" list; echo exit $? >&2; } | head -c1");
   EXPECT_EQ(closedPipe.err, lost + "Broken pipe\n" + usage + "exit 1\n");
+}
+
+// A full disk fails the write whole: exit 1, the reason said, the previous record intact.
+TEST_F(CLI, AFullDiskKeepsThePreviousRecord) {
+  fs::create_directories(tasks);
+  if (::geteuid() != 0 || ::mount("lantrel", tasks.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "needs root to mount a small file system";
+  EXPECT_EQ(tool({"set", "a", "done", "first"}).status, 0);
+  std::ofstream filler(tasks / "filler");
+  for (std::string block(4096, 'f'); filler.write(block.data(), 4096) && filler.flush();) {}
+  RunResult r = tool({"set", "a", "working", "second"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+  EXPECT_EQ(StatusStore{tasks}.load().at(0).name, "first");
+  EXPECT_EQ(std::distance(fs::directory_iterator(tasks), {}), 2);  // no temporary file left
+  ::umount2(tasks.c_str(), MNT_DETACH);
 }

@@ -45,6 +45,7 @@ TEST_F(View, ShowsEverySourceInMenuOrder) {
   EXPECT_EQ(tool({"--json"}).out, testing::readFile(data / "view.json"));
   // The last hour leaves out the backup job that failed before it.
   EXPECT_EQ(tool({"--window", "1"}).out.rfind("3 Waiting · 1 Failed · 3 Finished\n", 0), 0u);
+  EXPECT_EQ(tool({"--window", "24"}).status, 0);  // the widest window allowed
 }
 
 TEST_F(View, ReadMarksAreSavedInTheirOwnStateAndShown) {
