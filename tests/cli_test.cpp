@@ -71,6 +71,7 @@ TEST_F(CLI, OutputThatCannotBeDeliveredFailsTheRun) {
   posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   pid_t pid, ended = 0;
   ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp), 0);
+  posix_spawn_file_actions_destroy(&actions);
   ::close(ends[1]);
   for (int ms = 0; ms < 20000 && ::ioctl(ends[0], FIONREAD, &queued) == 0 &&
                    queued < ::fcntl(ends[0], F_GETPIPE_SZ) &&

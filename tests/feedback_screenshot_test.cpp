@@ -42,7 +42,7 @@ TEST(ScreenshotTest, SmallOnesAreSentAsTheyAreLargeOnesAsJPEGAndLimitsHold) {
       {save(dir, 8, 8, "anim.png", ".gif"), false},
       {dir / "notes.png", false}, {dir / "link.png", false}, {dir / "missing.png", false}};
   for (const auto& [path, passes] : cases)
-    EXPECT_EQ(testing::errorOf([&] { Validator::validate(path); }),
+    EXPECT_EQ(testing::errorOf([&path = path] { Validator::validate(path); }),
               passes ? "no error" : "invalidRecord") << path;
 }
 

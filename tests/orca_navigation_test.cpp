@@ -170,7 +170,9 @@ TEST(OrcaNavigator, SwitchesToTheFocusedPaneRetryingAStaleHandleOnce) {
     orca->answers.assign(answers.begin(), answers.end());
     bool loaded = false;
     auto done = OrcaNavigator(orca).open("CODEX-3F1C2A9E-1111-4111-8111-111111111111", "orca",
-        [&] { return OrcaSessionIndex{std::exchange(loaded, true) ? later : one}; });
+        [&, &later = later] {
+          return OrcaSessionIndex{std::exchange(loaded, true) ? later : one};
+        });
     EXPECT_EQ(navigationError([&] { done.get(); }), error) << answers.size();
     EXPECT_TRUE(orca->answers.empty()) << answers.size();
   }

@@ -24,8 +24,10 @@ TEST(Files, BoundedReadsAndAtomicReplacement) {
   EXPECT_EQ(files::readOwnFile(dir / "f", 10, buffer), "0123456789");
   fs::create_symlink(dir / "f", dir / "link");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  for (auto [name, limit] : {std::pair{"f", 9}, {"link", 10}, {"fifo", 10}})
-    EXPECT_EQ(errorOf([&] { files::readOwnFile(dir / name, limit, buffer); }), "invalidRecord");
+  for (auto [name, limit] : {std::pair{"f", 9}, {"link", 10}, {"fifo", 10}}) {
+    auto read = [&, path = dir / name, limit = limit] { files::readOwnFile(path, limit, buffer); };
+    EXPECT_EQ(errorOf(read), "invalidRecord");
+  }
   // New directories get 0700 whatever the umask takes away; no temporary file is left.
   ::umask(0277);
   fs::path target = dir / "a/b/task.json";
