@@ -182,8 +182,9 @@ def run(cmd, **kw):
 
 def isolation():
     """A new PID namespace where the system allows one: whatever a mutant
-    signals then (even kill(-1)) stays inside the test run."""
-    cmd = ["unshare", "--pid", "--fork", "--kill-child", "--"]
+    signals then (even kill(-1)) stays inside the test run. Its own /proc
+    too, so that the process IDs tests look up there are the ones they see."""
+    cmd = ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "--"]
     try:
         return cmd if run(cmd + ["true"]).returncode == 0 else []
     except FileNotFoundError:
