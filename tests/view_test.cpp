@@ -18,7 +18,7 @@ using testing::RunResult;
 const std::string now = "2025-10-01T09:45:00Z";
 const std::string claude = "claude-5d0c7e3a-1f42-4b8e-9a61-2c7d9e4f1a0";  // + 1 (in Orca) to 3
 const std::string codex = "codex-0199a3f2-5b1c-7d2e-8f90-1a2b3c4d5e0";    // + 1 to 6
-const fs::path data = fs::path(LANTREL_SAMPLE_HOME) / "../../tests/data";
+const fs::path data = LANTREL_TEST_DATA;
 
 class View : public ::testing::Test {
  protected:
