@@ -51,6 +51,7 @@ std::optional<Error> runError(double timeout, std::int64_t limit, const fs::path
 
 TEST(OrcaCommandRunner, LimitsAndExitStatusDecide) {
   TempDir dir;
+  if (::fcntl(0, F_GETFD) == -1) ::open("/dev/null", O_RDONLY);  // standard input, 0, is open
   // Both outputs count towards one limit; only standard output is the answer.
   auto split = script(dir, "printf ab; printf cd >&2");
   EXPECT_EQ(OrcaCommandRunner(5, 4).run(split, {}).get(), "ab");
@@ -62,6 +63,7 @@ TEST(OrcaCommandRunner, LimitsAndExitStatusDecide) {
   auto silent = script(dir, R"(sleep 30 & echo $! >> "${0%/*}/pids"; exec sleep 30)");
   EXPECT_EQ(runError(0.3, 100, silent), Error(Code::timedOut));
   expectAllEnded(dir);
+  EXPECT_NE(::fcntl(0, F_GETFD), -1);  // the runner closed only descriptors of its own
 }
 
 // A host that ignores SIGCHLD has the system reap the child: its exit
