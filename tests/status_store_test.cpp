@@ -35,6 +35,9 @@ TEST(StatusStore, IDRuleWriteLoadAndRemove) {
   padded.insert(padded.size() - 1, ",\"p\":\"" + std::string(fill, 'x') + "\"");
   writeFile(home / "a/tasks/ok.json", padded);
   EXPECT_EQ(store.load().size(), 1u);
+  fs::create_symlink("ok.json", home / "a/tasks/link.json");  // a link is no record of ours
+  EXPECT_EQ(errorOf([&] { store.load(); }), "invalidRecord");
+  fs::remove(home / "a/tasks/link.json");
   writeFile(home / "a/tasks/ok.json", padded + " ");
   EXPECT_EQ(errorOf([&] { store.load(); }), "invalidRecord");
 }

@@ -61,7 +61,7 @@ std::vector<TaskStatus> StatusStore::load() const {
       throw StatusError(StatusError::invalidRecord);
     std::string_view data;
     try {
-      data = files::readOwnFile(std::string(entry.path), maximumRecordBytes, buffer);
+      data = files::readOwnFile(entry, maximumRecordBytes, buffer);
     } catch (const std::filesystem::filesystem_error& error) {
       // Removed between the listing and the read: the task is gone, which
       // is no reason to fail the whole listing.

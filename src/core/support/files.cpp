@@ -35,9 +35,12 @@ ResourceValues fromStat(const struct stat& st) {
 }
 
 // Reads up to `count` bytes at `offset` into `out`, stopping early at the
-// end of the file. Returns the number of bytes read.
+// end of the file: where a read returns nothing, or where a short read ends
+// at `end`, the size the file had when it was opened (a whole small file is
+// then one read, not a second one that only finds nothing after it).
+// Returns the number of bytes read.
 std::size_t readAt(int fd, std::uint64_t offset, std::size_t count, char* out,
-                   const fs::path& path) {
+                   const fs::path& path, std::uint64_t end) {
   std::size_t filled = 0;
   while (filled < count) {
     ssize_t n = ::pread(fd, out + filled, count - filled, static_cast<off_t>(offset + filled));
@@ -45,6 +48,7 @@ std::size_t readAt(int fd, std::uint64_t offset, std::size_t count, char* out,
     if (n < 0) throwErrno("cannot read file", path, errno);
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
+    if (offset + filled == end) break;
   }
   return filled;
 }
@@ -77,8 +81,13 @@ std::optional<std::string> resolvedPath(const std::string& path) {
 
 // --- reading ----------------------------------------------------------------
 
-FileReader::FileReader(const fs::path& path, bool refuseLinks) : path_(path) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (refuseLinks ? O_NOFOLLOW : 0));
+FileReader::FileReader(const fs::path& path, bool refuseLinks)
+    : FileReader(AT_FDCWD, path.c_str(), path, refuseLinks) {}
+
+FileReader::FileReader(int directoryFD, const char* name, const fs::path& path, bool refuseLinks)
+    : path_(path) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (refuseLinks ? O_NOFOLLOW : 0);
+  fd_ = directoryFD == AT_FDCWD ? ::open(name, flags) : ::openat(directoryFD, name, flags);
   if (fd_ < 0 && errno == ELOOP && refuseLinks) throw StatusError(StatusError::invalidRecord);
   if (fd_ < 0) throwErrno("cannot open file", path, errno);
   struct stat st;
@@ -94,7 +103,7 @@ FileReader::FileReader(const fs::path& path, bool refuseLinks) : path_(path) {
 FileReader::~FileReader() { ::close(fd_); }
 
 std::size_t FileReader::read(std::uint64_t offset, std::size_t count, char* out) {
-  return readAt(fd_, offset, count, out, path_);
+  return readAt(fd_, offset, count, out, path_, size_);
 }
 
 namespace {
@@ -157,13 +166,23 @@ std::optional<std::string_view> readWhole(FileReader& file, std::uint64_t limit,
   return read;
 }
 
+std::string_view ownWhole(FileReader& file, std::uint64_t limit, ReadBuffer& buffer) {
+  auto data = readWhole(file, limit, buffer);
+  if (!data) throw StatusError(StatusError::invalidRecord);
+  return *data;
+}
+
 }  // namespace
 
 std::string_view readOwnFile(const fs::path& path, std::uint64_t limit, ReadBuffer& buffer) {
   FileReader file(path, true);
-  auto data = readWhole(file, limit, buffer);
-  if (!data) throw StatusError(StatusError::invalidRecord);
-  return *data;
+  return ownWhole(file, limit, buffer);
+}
+
+std::string_view readOwnFile(const DirectoryEntry& entry, std::uint64_t limit, ReadBuffer& buffer) {
+  // The name is the listed entry's d_name, so it ends with a NUL.
+  FileReader file(entry.directoryFD, entry.name.data(), std::string(entry.path), true);
+  return ownWhole(file, limit, buffer);
 }
 
 std::optional<std::string_view> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,

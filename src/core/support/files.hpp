@@ -81,6 +81,8 @@ class ReadBuffer {
 class FileReader {
  public:
   explicit FileReader(const fs::path& path, bool refuseLinks = false);
+  // `name` in the directory open as `directoryFD`; `path` names it in errors.
+  FileReader(int directoryFD, const char* name, const fs::path& path, bool refuseLinks);
   ~FileReader();
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
@@ -103,6 +105,9 @@ class FileReader {
 // symbolic link, not a regular file, or over `limit` bytes (also when it
 // grew past the limit while being read).
 std::string_view readOwnFile(const fs::path& path, std::uint64_t limit, ReadBuffer& buffer);
+struct DirectoryEntry;
+// The same for an entry met by walk(), opened in its listed directory.
+std::string_view readOwnFile(const DirectoryEntry& entry, std::uint64_t limit, ReadBuffer& buffer);
 
 // Another program's file (links followed), whole, or nullopt when it is not
 // a regular file or is over `limit` bytes (checked before any byte is read,
