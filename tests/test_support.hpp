@@ -42,11 +42,6 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ignored;
-    // Restore permissions that tests may have taken away before removing.
-    for (auto it = fs::recursive_directory_iterator(path_, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored))
-      if (it->is_directory(ignored) && !it->is_symlink(ignored))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
@@ -86,7 +81,7 @@ inline void touch(const fs::path& path, double unixSeconds) {
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-// lantrel_tests replaces open(2) (in session_reader_test.cpp) so that a file
+// lantrel_tests replaces openat(2) (in session_reader_test.cpp) so that a file
 // can vanish between a reader's listing and its read: an open of this path
 // first removes the file.
 inline std::string vanishing;
@@ -143,14 +138,12 @@ struct RunResult {
 inline RunResult run(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& env = {},
                      const std::string& input = {}, const fs::path& workingDirectory = {}) {
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e; ++e)
-    if (const char* eq = std::strchr(*e, '='))
-      merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
-  for (const auto& [k, v] : env) v.empty() ? void(merged.erase(k)) : void(merged[k] = v);
   std::vector<std::string> envStrings, argStrings{program};
-  for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
+  for (char** e = environ; *e; ++e)  // the variables `env` does not name
+    if (!env.count(std::string(*e, std::strcspn(*e, "=")))) envStrings.push_back(*e);
+  for (const auto& [k, v] : env)
+    if (!v.empty()) envStrings.push_back(k + "=" + v);
   auto pointers = [](std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (auto& s : strings) out.push_back(s.data());
