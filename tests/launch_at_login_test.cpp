@@ -27,7 +27,7 @@ TEST(LaunchAtLoginManager, RegistersOnlyWhenNeededAndReportsPendingApproval) {
 TEST(XDGAutostart, EntryInTheConfigHomeStartsThisProgram) {
   TempDir home;
   std::vector<std::pair<const char*, std::string>> saved;  // put back at the end
-  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "PATH"})
+  for (const char* name : {"HOME", "XDG_CONFIG_HOME"})
     saved.emplace_back(name, std::getenv(name) ? std::getenv(name) : "");
   std::shared_ptr<void> restore(nullptr, [&](void*) {
     for (auto& [name, value] : saved) ::setenv(name, value.c_str(), 1);
@@ -42,12 +42,4 @@ TEST(XDGAutostart, EntryInTheConfigHomeStartsThisProgram) {
   EXPECT_EQ(manager.state(), State::enabled);
   manager.setEnabled(false);
   EXPECT_FALSE(fs::exists(entry));
-  // Settings open the directory with the desktop's xdg-open, in the background.
-  writeFile(home / "bin/xdg-open", "#!/bin/sh\nprintf %s \"$1\" >$0.t && mv $0.t $0.seen");
-  fs::permissions(home / "bin/xdg-open", fs::perms::owner_all);
-  ::setenv("PATH", (home / "bin").string().append(":/usr/bin:/bin").c_str(), 1);
-  manager.openSystemSettings();
-  for (int i = 0; i < 3000 && !fs::exists(home / "bin/xdg-open.seen"); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(readFile(home / "bin/xdg-open.seen"), (home / ".config/autostart").string());
 }
