@@ -65,5 +65,16 @@ TEST_F(HookStore, RefusedEventsWriteNothing) {
   EXPECT_FALSE(std::filesystem::exists(store.directory));
 }
 
+// A record removed between the listing and its read (its session ended) is
+// passed over; the others still load.
+TEST_F(HookStore, LoadAllPassesOverARecordThatVanished) {
+  store.ingest(event("Stop"), start);
+  store.ingest(event("Stop", {{"session_id", "6f9619ff-8b86-d011-b42d-00c04fc964ff"}}), start);
+  testing::vanishing = file.string();
+  EXPECT_EQ(store.loadAll(start).size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  testing::vanishing.clear();
+}
+
 }  // namespace
 }  // namespace lantrel

@@ -106,6 +106,18 @@ TEST_F(ClaudeReaderLoad, PicksRecentTranscriptsNewestFirst) {
   EXPECT_EQ(load(2), (Strings{done(4), done(2)}));
 }
 
+// A long transcript is read at its ends: the prompt from the head, the state from the tail,
+// whether the two overlap (about 600 KB) or stand apart (1.2 MB).
+TEST_F(ClaudeReaderLoad, ReadsTheEndsOfALongTranscript) {
+  std::string middle = line(1, R"("type":"progress","data":")" + std::string(4000, 'x') + "\"");
+  for (int copies : {150, 300}) {
+    std::string data = user(0, "\"Long one\"");
+    for (int i = 0; i < copies; ++i) data += middle;
+    transcript("p/" + sessionA + ".jsonl", data + assistant(9, "end_turn"), 10);
+    EXPECT_EQ(load(), Strings{"claude-6f1c1a52|Long one|done|9|0|lantrel"}) << copies;
+  }
+}
+
 TEST_F(ClaudeReaderLoad, HookRecordsAndDesktopSessionsCompleteTheTask) {
   auto hook = [&](const std::string& id, const std::string& name, Instant at) {
     hooks.ingest(R"({"session_id":")" + id + R"(","hook_event_name":")" + name +

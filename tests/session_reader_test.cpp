@@ -8,15 +8,17 @@
 
 #include "codex_fixtures.hpp"
 
-// Every open(2) of lantrel_tests passes here, so that a file can vanish after a reader listed
-// it and before it opens it (see testing::vanishing), deterministically.
-extern "C" int open(const char* path, int flags, ...) {
+// Every file a reader opens passes here (the library opens files with openat(2)), so that a
+// file can vanish after a reader listed it and before it opens it (see testing::vanishing).
+extern "C" int openat(int directory, const char* path, int flags, ...) {
   va_list rest;
   va_start(rest, flags);
   mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
   va_end(rest);
-  if (lantrel::testing::vanishing == path) ::unlink(path);
-  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  const std::string& gone = lantrel::testing::vanishing;
+  if (!gone.empty() && (gone == path || gone.ends_with("/" + std::string(path))))
+    ::unlinkat(directory, path, 0);
+  return static_cast<int>(::syscall(SYS_openat, directory, path, flags, mode));
 }
 
 namespace lantrel {

@@ -81,7 +81,7 @@ inline void touch(const fs::path& path, double unixSeconds) {
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-// lantrel_tests replaces open(2) (in session_reader_test.cpp) so that a file
+// lantrel_tests replaces openat(2) (in session_reader_test.cpp) so that a file
 // can vanish between a reader's listing and its read: an open of this path
 // first removes the file.
 inline std::string vanishing;

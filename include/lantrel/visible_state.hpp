@@ -25,10 +25,14 @@ struct TaskReadState {
         orca(std::move(orca_)),
         claude(std::move(claude_)) {}
 
-  // Whether a task's finished state has been seen: Orca tasks ask the Orca
-  // state, other local tasks are never read, Claude tasks ask the Claude
+  // The state that keeps a task's read mark: Orca tasks the Orca state,
+  // other local tasks none (they are never read), Claude tasks the Claude
   // state, scheduled Codex runs the automation state, other Codex tasks the
-  // desktop app's unread set.
+  // desktop app's unread set (which only the app changes).
+  enum class Keeper { none, codex, codexAutomations, orca, claude };
+  static Keeper keeperOf(const TaskStatus& task);
+
+  // Whether a task's finished state has been seen, by its keeper.
   bool hasRead(const TaskStatus& task) const;
 
   bool operator==(const TaskReadState&) const = default;

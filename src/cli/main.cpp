@@ -166,9 +166,7 @@ int main(int argc, char** argv) {
   std::string message;
   try {
     std::string output = run(Arguments(argv + 1, argv + argc));
-    // Output that does not reach the caller whole is a failed run.
-    int error = output.empty() ? 0 : outputOpen ? writeAll(STDOUT_FILENO, output) : EBADF;
-    if (error) throw std::system_error(error, std::generic_category(), "cannot write standard output");
+    if (!output.empty()) program::writeOutput(outputOpen, output);
     return 0;
   } catch (const std::exception& error) {
     message = text::repairUTF8(error.what());

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <system_error>
 
 namespace lantrel::program {
 
@@ -56,6 +57,15 @@ inline int writeAll(int fd, std::string_view data, const volatile sig_atomic_t* 
     }
   }
   return 0;
+}
+
+// Standard output, whole, or the run fails: a system_error, EBADF when
+// the caller left standard output closed.
+inline void writeOutput(bool outputOpen, std::string_view data,
+                        const volatile sig_atomic_t* stop = nullptr) {
+  int error = outputOpen ? writeAll(STDOUT_FILENO, data, stop) : EBADF;
+  if (error)
+    throw std::system_error(error, std::generic_category(), "cannot write standard output");
 }
 
 }  // namespace lantrel::program

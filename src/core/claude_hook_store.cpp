@@ -65,8 +65,7 @@ std::string_view pathMember(json::Object event, std::string_view key) {
   return *value;
 }
 
-ClaudeHookRecord decodeRecord(std::string_view text, bool padded) {
-  json::Parser parser;
+ClaudeHookRecord decodeRecord(json::Parser& parser, std::string_view text, bool padded) {
   json::Record r(parser.parse(text, padded, "hook record"), "hook record");
   ClaudeHookRecord record;
   record.sessionID = r.get<std::string_view>("sessionID");
@@ -88,7 +87,9 @@ ClaudeHookRecord decodeRecord(std::string_view text, bool padded) {
 // maximumRecordBytes.
 ClaudeHookRecord load(const fs::path& file) {
   files::ReadBuffer buffer;
-  return decodeRecord(files::readOwnFile(file, ClaudeHookStore::maximumRecordBytes, buffer), true);
+  json::Parser parser;
+  return decodeRecord(parser, files::readOwnFile(file, ClaudeHookStore::maximumRecordBytes, buffer),
+                      true);
 }
 
 }  // namespace
@@ -107,7 +108,8 @@ std::string ClaudeHookRecord::encoded() const {
 }
 
 ClaudeHookRecord ClaudeHookRecord::decode(std::string_view text) {
-  return decodeRecord(text, false);
+  json::Parser parser;
+  return decodeRecord(parser, text, false);
 }
 
 fs::path ClaudeHookStore::defaultDirectory() {
@@ -161,9 +163,19 @@ void ClaudeHookStore::ingest(std::string_view event, Instant now) const {
 
 std::vector<ClaudeHookRecord> ClaudeHookStore::loadAll(Instant now) const {
   std::vector<ClaudeHookRecord> records;
+  files::ReadBuffer buffer;  // one buffer and one parser for every record
+  json::Parser parser;
   files::walk(directory, {}, [&](const files::DirectoryEntry& entry) {
     if (!files::hasExtension(entry.name, "json")) return true;
-    ClaudeHookRecord record = load(std::string(entry.path));
+    std::string_view data;
+    try {  // strictly, as load reads one
+      data = files::readOwnFile(entry, maximumRecordBytes, buffer);
+    } catch (const std::filesystem::filesystem_error& error) {
+      // Removed since the listing (its session ended): no reason to lose the others.
+      if (error.code() == std::errc::no_such_file_or_directory) return true;
+      throw;
+    }
+    ClaudeHookRecord record = decodeRecord(parser, data, true);
     if (now - record.updatedAt < recordLifetime) records.push_back(std::move(record));
     return true;
   });

@@ -121,7 +121,7 @@ ClaudeDesktopSessionIndex::Snapshot ClaudeDesktopSessionIndex::snapshot(const fs
     std::optional<json::Object> file;
     try {
       // Refuses links, non-regular files and files above the limit.
-      file = parser.object(files::readOwnFile(std::string(entry.path), maximumFileBytes, buffer), true);
+      file = parser.object(files::readOwnFile(entry, maximumFileBytes, buffer), true);
     } catch (const std::exception&) {
     }
     auto cliSessionID = file ? json::string(*file, "cliSessionId") : std::nullopt;

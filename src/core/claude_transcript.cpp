@@ -133,8 +133,14 @@ std::optional<TaskStatus> claudeTranscriptTask(std::initializer_list<std::string
 files::FileEnds readClaudeTranscript(const std::string& path, files::ReadBuffer& buffer) {
   constexpr auto limit = ClaudeSessionReader::transcriptReadBytes;
   files::FileEnds ends = files::readEnds(path, limit, limit, buffer);
-  ends.head = ends.size > limit ? files::headLines(ends.head) : std::string_view();
-  ends.tail = files::tailLines(ends.tail, ends.size > limit, true);
+  if (ends.size > 2 * limit) {  // two pieces apart: the whole lines of each
+    ends.head = files::headLines(ends.head);
+    ends.tail = files::tailLines(ends.tail, true, true);
+  } else {  // one piece, where head and tail overlap: its lines once
+    std::size_t whole = std::size_t(ends.tail.data() + ends.tail.size() - ends.head.data());
+    ends.tail = files::tailLines({ends.head.data(), whole}, false, true);
+    ends.head = {};
+  }
   return ends;
 }
 

@@ -120,8 +120,7 @@ class TranscriptState {
     std::string_view type = json::string(line, "type").value_or("");
     auto timestamp = json::string(line, "timestamp");
     if (!timestamp) return;
-    std::optional<Instant> at = Instant::parseISO8601(*timestamp, true);
-    if (!at) at = Instant::parseISO8601(*timestamp, false);
+    std::optional<Instant> at = Instant::parseISO8601(*timestamp);
     if (!at) return;
 
     if (record_.state == LightState::unknown && type == "response_item" &&

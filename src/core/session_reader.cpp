@@ -89,7 +89,7 @@ std::vector<TaskStatus> SessionReader::load(
     automationThreads = CodexAutomationIndex::load(home);
   } catch (const std::exception&) {
   }
-  CodexTranscriptReader reader;  // one buffer, one parser, one pattern for every file
+  CodexTranscriptReader reader;  // one buffer and one parser for every file
   ThreadNames threadNames(home / "session_index.jsonl", reader.parser());
 
   std::vector<TaskStatus> tasks;

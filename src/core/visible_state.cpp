@@ -2,21 +2,32 @@
 
 namespace lantrel {
 
-bool TaskReadState::hasRead(const TaskStatus& task) const {
-  if (task.isOrcaTask()) return orca.hasRead(task);
+TaskReadState::Keeper TaskReadState::keeperOf(const TaskStatus& task) {
+  if (task.isOrcaTask()) return Keeper::orca;
   switch (task.provider()) {
-    case TaskProvider::local: return false;
-    case TaskProvider::claude: return claude.hasRead(task);
+    case TaskProvider::local: return Keeper::none;
+    case TaskProvider::claude: return Keeper::claude;
     case TaskProvider::codex:
-      return task.isScheduled == true ? codexAutomations.hasRead(task) : codex.hasRead(task);
+      return task.isScheduled == true ? Keeper::codexAutomations : Keeper::codex;
+  }
+  return Keeper::none;
+}
+
+bool TaskReadState::hasRead(const TaskStatus& task) const {
+  switch (keeperOf(task)) {
+    case Keeper::none: return false;
+    case Keeper::codex: return codex.hasRead(task);
+    case Keeper::codexAutomations: return codexAutomations.hasRead(task);
+    case Keeper::orca: return orca.hasRead(task);
+    case Keeper::claude: return claude.hasRead(task);
   }
   return false;
 }
 
 template <>
 LightState TaskStatus::visibleState(Instant now, const CodexReadState& readState) const {
-  // Routed as by a TaskReadState whose other members know nothing as read.
-  bool read = !isOrcaTask() && provider() == TaskProvider::codex && isScheduled != true &&
+  // As a TaskReadState whose other members know nothing as read.
+  bool read = TaskReadState::keeperOf(*this) == TaskReadState::Keeper::codex &&
               readState.hasRead(*this);
   LightState shown = visibleStateIfRead(now);
   return shown == LightState::done && !read ? LightState::unread : shown;

@@ -76,11 +76,8 @@ void requestStop(int) { stopRequested = 1; }
 
 using program::writeAll;
 
-// Output that does not reach the caller whole fails the run.
 void print(std::string_view data, bool stoppable = false) {
-  int error = outputOpen ? writeAll(STDOUT_FILENO, data, stoppable ? &stopRequested : nullptr) : EBADF;
-  if (error)
-    throw std::system_error(error, std::generic_category(), "cannot write standard output");
+  program::writeOutput(outputOpen, data, stoppable ? &stopRequested : nullptr);
 }
 
 void warn(const std::string& line) {
@@ -321,17 +318,19 @@ void markRead(const Options& o) {
   };
   std::string out;
   for (const TaskStatus* t : chosen) {
-    if (t->isOrcaTask()) {
+    using Keeper = TaskReadState::Keeper;
+    Keeper keeper = TaskReadState::keeperOf(*t);
+    if (keeper == Keeper::orca) {
       writable(OrcaReadState::defaultURL(), *t);
       state.orca.markRead(*t);
-    } else if (t->provider() == TaskProvider::claude) {
+    } else if (keeper == Keeper::claude) {
       writable(ClaudeReadState::defaultURL(), *t);
       state.claude.markRead(*t, snapshot.now);
-    } else if (t->provider() == TaskProvider::codex && t->isScheduled == true) {
+    } else if (keeper == Keeper::codexAutomations) {
       writable(CodexAutomationReadState::defaultURL(), *t);
       state.codexAutomations.markRead(*t, snapshot.now);
     } else {
-      warn(t->id + (t->provider() == TaskProvider::codex
+      warn(t->id + (keeper == Keeper::codex
                         ? ": the Codex app keeps this task's read state; open it there"
                         : ": a local task cannot be marked read"));
       continue;

@@ -87,7 +87,7 @@ FileReader::FileReader(const fs::path& path, bool refuseLinks)
 FileReader::FileReader(int directoryFD, const char* name, const fs::path& path, bool refuseLinks)
     : path_(path) {
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (refuseLinks ? O_NOFOLLOW : 0);
-  fd_ = directoryFD == AT_FDCWD ? ::open(name, flags) : ::openat(directoryFD, name, flags);
+  fd_ = ::openat(directoryFD, name, flags);
   if (fd_ < 0 && errno == ELOOP && refuseLinks) throw StatusError(StatusError::invalidRecord);
   if (fd_ < 0) throwErrno("cannot open file", path, errno);
   struct stat st;

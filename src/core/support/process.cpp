@@ -50,8 +50,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& argumen
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
       int failed = errno;
-      for (int w : writers)
-        if (w >= 0) ::close(w);
+      for (int fd : {writers[0], writers[1], pipes_[0], pipes_[1]})
+        if (fd >= 0) ::close(fd);
       files::throwErrno("cannot create pipe", program, failed);
     }
     pipes_[stream] = ends[0];
