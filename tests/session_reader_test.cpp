@@ -87,5 +87,24 @@ TEST(SessionReaderLoad, RecentTranscriptsNewestFirstOnePerSession) {
   EXPECT_EQ(load(2), std::vector(all.begin(), all.begin() + 2));
 }
 
+// Transcripts named after their sessions: only index lines that may name one are parsed, and
+// those are read exactly as the rest (white space, escapes, the last line wins, bad lines skipped).
+TEST(SessionReaderLoad, ThreadNamesOfTranscriptsNamedAfterTheirSessions) {
+  CodexHome home;
+  Instant now = base + 3600;
+  string id = "0199a3f2-0000-4000-8000-000000000001", other = id.substr(0, 35) + "2";
+  for (const string& session : {id, other})
+    home.addTranscript("2025/rollout-2025-10-01T12-00-00-" + session + ".jsonl", session,
+                       event(1, "task_complete"), now.unixSeconds() - 5 - (session == other));
+  testing::writeFile(home / "session_index.jsonl",
+                     R"({"id":")" + id + R"(","thread_name":"First"})" "\n" R"({ "id" :  ")" + id +
+                         R"(" , "thread_name" : "Spaced" })" "\n" R"({"thread_name":"Bad","id":")" + id +
+                         R"(",})" "\n" R"({"thread_name":"Escaped","id":")" + id.substr(0, 35) +
+                         R"(\u0032"})" "\n" R"({"id":"x","thread_name":"\"id\":\")" + other + R"(\""})");
+  std::vector<string> names;
+  for (const auto& t : SessionReader::load(home.path(), now, 30)) names.push_back(t.name);
+  EXPECT_EQ(names, (std::vector<string>{"Spaced", "Escaped"}));
+}
+
 }  // namespace
 }  // namespace lantrel

@@ -4,6 +4,7 @@
 
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <system_error>
 
 #include "codex_transcript_state.hpp"
@@ -19,21 +20,45 @@ namespace {
 
 // The thread names of the session index's last lines; a later line for an
 // ID replaces an earlier one. Every name is kept in one buffer.
+//
+// The index holds a line for every thread ever named, and only the few
+// recent ones are asked for. Their IDs are almost always known in advance
+// (a transcript's file name ends with its session's ID), so a line is
+// parsed only when it may name one of those `expected` IDs. The first
+// question for any other ID parses every line.
 class ThreadNames {
  public:
-  ThreadNames(const std::filesystem::path& file, json::Parser& parser) {
-    files::ReadBuffer buffer;
-    std::string_view index;
+  ThreadNames(const std::filesystem::path& file, json::Parser& parser,
+              std::unordered_set<std::string_view> expected)
+      : parser_(parser), expected_(std::move(expected)) {
     try {
-      index = files::readTailLines(file, SessionReader::sessionIndexTailBytes, false, buffer);
+      index_ = files::readTailLines(file, SessionReader::sessionIndexTailBytes, false, buffer_);
     } catch (const std::exception&) {
       return;  // no index, no names
     }
+    collect();
+  }
+
+  // The name of the last line for `id`; empty when there is none.
+  std::string_view name(std::string_view id) {
+    if (!everyLine_ && !expected_.contains(id)) {
+      everyLine_ = true;
+      collect();
+    }
+    auto found = names_.find(id);
+    return found == names_.end() ? std::string_view() : found->second;
+  }
+
+ private:
+  void collect() {
+    names_.clear();
+    text_.clear();
     // A decoded JSON string is never longer than its text in the line, so
     // the text never grows past its reserve and the views stay valid.
-    text_.reserve(index.size());
-    text::forEachLine(index, [&](std::string_view line) {
-      auto object = parser.object(line, true);
+    text_.reserve(index_.size());
+    text::forEachLine(index_, [&](std::string_view line) {
+      if (!everyLine_ && !mayName(line)) return true;
+      auto object = parser_.object(line, true);
       auto id = object ? json::string(*object, "id") : std::nullopt;
       auto name = object ? json::string(*object, "thread_name") : std::nullopt;
       if (!id || !name || text_.size() + id->size() + name->size() > text_.capacity()) return true;
@@ -45,19 +70,35 @@ class ThreadNames {
     });
   }
 
-  // The name of the last line for `id`; empty when there is none.
-  std::string_view name(std::string_view id) const {
-    auto found = names_.find(id);
-    return found == names_.end() ? std::string_view() : found->second;
+  // Whether the line may give an expected ID its name. Without a backslash
+  // every string stands in the line as it decodes, and no quote is inside
+  // one: then only a key "id" followed by an expected ID in quotes can.
+  bool mayName(std::string_view line) const {
+    if (line.find('\\') != std::string_view::npos) return true;
+    constexpr std::string_view key = "\"id\"";
+    for (std::size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at + 1)) {
+      std::size_t value = line.find_first_not_of(" \t\r", at + key.size());
+      if (value == std::string_view::npos || line[value] != ':') continue;
+      value = line.find_first_not_of(" \t\r", value + 1);
+      if (value == std::string_view::npos || line[value] != '"') continue;
+      std::size_t close = line.find('"', value + 1);
+      if (close != std::string_view::npos && expected_.contains(line.substr(value + 1, close - value - 1)))
+        return true;
+    }
+    return false;
   }
 
- private:
   std::string_view keep(std::string_view value) {
     std::size_t at = text_.size();
     text_.append(value);
     return std::string_view(text_).substr(at, value.size());
   }
 
+  json::Parser& parser_;
+  std::unordered_set<std::string_view> expected_;
+  files::ReadBuffer buffer_;
+  std::string_view index_;
+  bool everyLine_ = false;
   std::string text_;
   std::unordered_map<std::string_view, std::string_view> names_;
 };
@@ -90,7 +131,14 @@ std::vector<TaskStatus> SessionReader::load(
   } catch (const std::exception&) {
   }
   CodexTranscriptReader reader;  // one buffer and one parser for every file
-  ThreadNames threadNames(home / "session_index.jsonl", reader.parser());
+  std::unordered_set<std::string_view> expectedIDs;
+  for (const files::FoundFile& candidate : candidates) {
+    std::string_view name = candidate.name();
+    constexpr std::size_t idLength = 36, extension = sizeof(".jsonl") - 1;
+    if (name.size() >= idLength + extension)
+      expectedIDs.insert(name.substr(name.size() - extension - idLength, idLength));
+  }
+  ThreadNames threadNames(home / "session_index.jsonl", reader.parser(), std::move(expectedIDs));
 
   std::vector<TaskStatus> tasks;
   std::set<std::string> seen;
