@@ -3,6 +3,7 @@
 // call and the members are checked by walking the document.
 #include "lantrel/codex_read_state.hpp"
 
+#include <unordered_map>
 #include <vector>
 
 #include "support/files.hpp"
@@ -26,10 +27,11 @@ std::optional<std::string_view> readStateFile(const std::filesystem::path& home,
                                   CodexReadState::maximumFileBytes, buffer);
 }
 
-// The file is checked whole, but only its three members are built.
-json::Record document(json::Parser& parser, std::string_view bytes, bool padded) {
+// The file is checked whole, but only its three members are built, in the
+// memory of `buffer`, which holds the file's bytes.
+json::Record document(json::Parser& parser, files::ReadBuffer& buffer, std::string_view bytes) {
   return json::Record(
-      parser.members(bytes, padded, {readStateKey, assignmentsKey, projectsKey}, "Codex global state"),
+      parser.members(buffer, bytes, {readStateKey, assignmentsKey, projectsKey}, "Codex global state"),
       "Codex global state");
 }
 
@@ -63,33 +65,27 @@ CodexReadState unreadState(const json::Record& document) {
 }
 
 std::map<std::string, std::string> projectNames(const json::Record& document) {
-  // Both members are checked whole first: one bad entry empties the result.
-  std::map<std::string_view, std::string_view> names;
+  // One bad entry in either member fails the whole decoding, so nothing
+  // built here outlives a failure.
+  std::unordered_map<std::string_view, std::string_view> names;
   if (auto projects = document.find<json::Element>(projectsKey)) {
     json::Record members(*projects, "local projects");
+    names.reserve(members.members().size());
     for (auto [id, value] : members.members())
-      names[id] = json::Record(value, "local project").get<std::string_view>("name");
+      names.insert_or_assign(id, json::Record(value, "local project").get<std::string_view>("name"));
   }
-  struct Assignment {
-    std::string_view threadID, kind, projectID;
-  };
-  std::vector<Assignment> assignments;
-  if (auto found = document.find<json::Element>(assignmentsKey)) {
-    json::Record members(*found, "project assignments");
-    for (auto [threadID, value] : members.members()) {
-      json::Record assignment(value, "project assignment");
-      assignments.push_back(
-          {threadID, assignment.get<std::string_view>("projectKind"), assignment.get<std::string_view>("projectId")});
-    }
-  }
-
   std::map<std::string, std::string> result;
-  for (const Assignment& assignment : assignments) {
-    auto project = names.find(assignment.projectID);
-    if (assignment.kind != "local" || project == names.end()) continue;
+  auto found = document.find<json::Element>(assignmentsKey);
+  if (!found) return result;
+  json::Record members(*found, "project assignments");
+  for (auto [threadID, value] : members.members()) {
+    json::Record assignment(value, "project assignment");
+    auto kind = assignment.get<std::string_view>("projectKind");
+    auto project = names.find(assignment.get<std::string_view>("projectId"));
+    if (kind != "local" || project == names.end()) continue;
     std::string_view name = text::trimmed(project->second);
     if (!name.empty())
-      result.insert_or_assign(std::string(assignment.threadID),
+      result.insert_or_assign(result.end(), std::string(threadID),
                               text::characterPrefix(name, maximumNameCharacters));
   }
   return result;
@@ -106,12 +102,13 @@ CodexReadState CodexReadState::load(const std::filesystem::path& home) {
   auto bytes = readStateFile(home, buffer);
   if (!bytes) return {};
   json::Parser parser;
-  return unreadState(document(parser, *bytes, true));
+  return unreadState(document(parser, buffer, *bytes));
 }
 
 CodexReadState CodexReadState::decode(std::string_view bytes) {
+  files::ReadBuffer buffer;
   json::Parser parser;
-  return unreadState(document(parser, bytes, false));
+  return unreadState(document(parser, buffer, buffer.copy(bytes)));
 }
 
 bool CodexReadState::hasRead(const TaskStatus& task) const {
@@ -124,12 +121,13 @@ std::map<std::string, std::string> CodexProjects::load(const std::filesystem::pa
   auto bytes = readStateFile(home, buffer);
   if (!bytes) return {};
   json::Parser parser;
-  return projectNames(document(parser, *bytes, true));
+  return projectNames(document(parser, buffer, *bytes));
 }
 
 std::map<std::string, std::string> CodexProjects::decode(std::string_view bytes) {
+  files::ReadBuffer buffer;
   json::Parser parser;
-  return projectNames(document(parser, bytes, false));
+  return projectNames(document(parser, buffer, buffer.copy(bytes)));
 }
 
 CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
@@ -138,7 +136,7 @@ CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
   json::Parser parser;
   std::optional<json::Record> parsed;
   try {
-    if (auto bytes = readStateFile(home, buffer)) parsed = document(parser, *bytes, true);
+    if (auto bytes = readStateFile(home, buffer)) parsed = document(parser, buffer, *bytes);
   } catch (const std::exception&) {
   }
   if (!parsed) return result;
