@@ -15,10 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::refusalsAllowed([&] { CodexProjects::decode(bytes); });
 
   json::Parser whole, members;
+  files::ReadBuffer buffer;
   std::optional<json::Element> full = whole.parse(bytes, false);
   std::optional<json::Element> built;
   try {
-    built = members.members(bytes, false, {"local-projects", "a"}, "state");
+    built = members.members(buffer, buffer.copy(bytes), {"local-projects", "a"}, "state");
   } catch (const DecodingError&) {
   }
   if (full.has_value() != built.has_value()) std::abort();

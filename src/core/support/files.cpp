@@ -145,6 +145,11 @@ char* ReadBuffer::reserve(std::size_t size) {
   return data_.get();
 }
 
+void ReadBuffer::release() {
+  data_.reset();
+  capacity_ = 0;
+}
+
 std::string_view ReadBuffer::copy(std::string_view bytes) {
   char* data = reserve(bytes.size());
   if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());

@@ -66,6 +66,8 @@ class ReadBuffer {
   char* reserve(std::size_t size);
   // A padded copy of `bytes`, for data that did not come from a read.
   std::string_view copy(std::string_view bytes);
+  // Gives the memory back; the next reserve() allocates anew.
+  void release();
 
  private:
   struct Free {

@@ -169,50 +169,52 @@ simdjson::error_code text(simdjson::simdjson_result<od::value> result, const cha
 
 }  // namespace
 
-Element Parser::members(std::string_view bytes, bool padded,
+Element Parser::members(files::ReadBuffer& buffer, std::string_view bytes,
                         std::initializer_list<std::string_view> keys, std::string_view what) {
-  files::ReadBuffer copy;
-  if (!padded) bytes = copy.copy(bytes);
   auto fail = [&](simdjson::error_code error) {
     throw DecodingError("The " + std::string(what) + " isn't valid JSON: " +
                         simdjson::error_message(error) + ".");
   };
-  // check() refuses a container below 1024 others, as the full parse does,
-  // before the walk goes in: the walk's own depth must reach one further.
-  od::parser parser;
-  od::document document;
-  od::json_type type;
-  if (auto error = parser.allocate(bytes.size(), 1025)) fail(error);
-  if (auto error = parser.iterate(bytes.data(), bytes.size(), bytes.size() + files::padding)
-                       .get(document))
-    fail(error);
-  if (auto error = document.type().get(type)) fail(error);
-  if (type != od::json_type::object) return parse(bytes, true, what);
-
-  od::object root;
   // The wanted members, each the first of its name, as in a full parse.
-  std::vector<std::string_view> wanted(keys);
+  // Their texts lie in `bytes`: the walk's parser and its index of the
+  // whole document are gone before the members are built.
   std::vector<std::pair<std::string_view, std::string_view>> found;
-  const char* end = bytes.data() + bytes.size();
-  if (auto error = document.get_object().get(root)) fail(error);
-  for (auto field : root) {
-    std::string_view key, value;
-    if (auto error = nameOf(field, end, key)) fail(error);
-    auto at = std::find(wanted.begin(), wanted.end(), key);
-    if (at == wanted.end()) {
-      if (auto error = check(field.value(), end, 1)) fail(error);
-      continue;
+  {
+    // check() refuses a container below 1024 others, as the full parse does,
+    // before the walk goes in: the walk's own depth must reach one further.
+    od::parser parser;
+    od::document document;
+    od::json_type type;
+    if (auto error = parser.allocate(bytes.size(), 1025)) fail(error);
+    if (auto error = parser.iterate(bytes.data(), bytes.size(), bytes.size() + files::padding)
+                         .get(document))
+      fail(error);
+    if (auto error = document.type().get(type)) fail(error);
+    if (type != od::json_type::object) return parse(bytes, true, what);
+
+    od::object root;
+    std::vector<std::string_view> wanted(keys);
+    const char* end = bytes.data() + bytes.size();
+    if (auto error = document.get_object().get(root)) fail(error);
+    for (auto field : root) {
+      std::string_view key, value;
+      if (auto error = nameOf(field, end, key)) fail(error);
+      auto at = std::find(wanted.begin(), wanted.end(), key);
+      if (at == wanted.end()) {
+        if (auto error = check(field.value(), end, 1)) fail(error);
+        continue;
+      }
+      if (auto error = text(field.value(), end, value)) fail(error);
+      found.emplace_back(*at, value);
+      wanted.erase(at);
     }
-    if (auto error = text(field.value(), end, value)) fail(error);
-    found.emplace_back(*at, value);
-    wanted.erase(at);
+    // Nothing but white space may follow the object: its text, taken once
+    // it has been read, ends where the next token would start.
+    std::string_view whole;
+    if (auto error = root.raw_json().get(whole)) fail(error);
+    std::string_view rest = bytes.substr(std::size_t(whole.data() + whole.size() - bytes.data()));
+    if (rest.find_first_not_of(" \t\n\r") != std::string_view::npos) fail(simdjson::TAPE_ERROR);
   }
-  // Nothing but white space may follow the object: its text, taken once
-  // it has been read, ends where the next token would start.
-  std::string_view whole;
-  if (auto error = root.raw_json().get(whole)) fail(error);
-  std::string_view rest = bytes.substr(std::size_t(whole.data() + whole.size() - bytes.data()));
-  if (rest.find_first_not_of(" \t\n\r") != std::string_view::npos) fail(simdjson::TAPE_ERROR);
 
   // {"key":value,...}, parsed where it lies.
   std::size_t size = 2;
@@ -229,6 +231,7 @@ Element Parser::members(std::string_view bytes, bool padded,
     out = std::copy(value.begin(), value.end(), out);
   }
   *out++ = '}';
+  buffer.release();
   return parse(std::string_view(start, std::size_t(out - start)), true, what);
 }
 

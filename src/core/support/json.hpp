@@ -38,9 +38,10 @@ class Parser {
   // document is checked whole, exactly as parse() would check it, but only
   // the members named `keys` (the first of each name) are built, as one
   // object of their own. A document that is not an object is built whole.
-  Element members(std::string_view bytes, bool padded,
+  // `bytes` lie in `buffer`, which is released once the members are
+  // gathered, so that building them reuses the document's memory.
+  Element members(files::ReadBuffer& buffer, std::string_view bytes,
                   std::initializer_list<std::string_view> keys, std::string_view what);
-
  private:
   simdjson::dom::parser parser_;
   files::ReadBuffer gathered_;
