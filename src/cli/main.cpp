@@ -85,7 +85,11 @@ std::string codexCommand(const Arguments& args) {
   // without the automation read times no scheduled run does.
   // One read and one parse of the desktop app's global state serve both
   // the unread set and the project names.
-  CodexGlobalState global = CodexGlobalState::load(home);
+  CodexGlobalState global;
+  {
+    program::HugePagesForHeap hugePages;  // megabytes of parsed state and names
+    global = CodexGlobalState::load(home);
+  }
   CodexAutomationReadState automations;
   try {
     automations = CodexAutomationReadState::load(CodexAutomationReadState::defaultURL());

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "program.hpp"
 #include "lantrel/claude_session_reader.hpp"
 #include "lantrel/codex_read_state.hpp"
 #include "lantrel/desktop_attention.hpp"
@@ -91,7 +92,11 @@ Snapshot Snapshot::gather(Instant now) {
   // where the desktop app still asks the user something.
   const char* configured = std::getenv("CODEX_HOME");
   fs::path codexHome = configured && *configured ? fs::path(configured) : home / ".codex";
-  CodexGlobalState global = CodexGlobalState::load(codexHome);
+  CodexGlobalState global;
+  {
+    program::HugePagesForHeap hugePages;  // megabytes of parsed state and names
+    global = CodexGlobalState::load(codexHome);
+  }
   auto automations = loadReadState<CodexAutomationReadState>(s, "Codex automation read state");
   attempt(s, "Codex sessions", codexHome, [&] {
     if (configured && *configured && !fs::is_directory(codexHome))
