@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 #include <system_error>
 
@@ -148,13 +149,32 @@ std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
   return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
 }
 
+// A message kind and the byte it is searched by: one that log text seldom
+// holds elsewhere (every line holds "[" twice, in its separator).
+struct Kind {
+  std::string_view text;
+  std::size_t anchor;
+};
+
+// Where `kind` next starts at or after `from`, or npos.
+std::size_t find(std::string_view data, Kind kind, std::size_t from) {
+  for (std::size_t at = from + kind.anchor; at < data.size(); ++at) {
+    auto hit = static_cast<const char*>(
+        std::memchr(data.data() + at, kind.text[kind.anchor], data.size() - at));
+    if (!hit) break;
+    at = std::size_t(hit - data.data());
+    if (data.substr(at - kind.anchor, kind.text.size()) == kind.text) return at - kind.anchor;
+  }
+  return std::string_view::npos;
+}
+
 // Only a line with one of the message kinds right after the separator
 // makes a record: about one line in fifty. Such lines are found by
 // searching for the kinds, in the order they stand, and every other line is
 // passed over unread.
 void parseInto(std::string_view data, std::vector<DesktopAttention::Record>& records) {
-  constexpr std::string_view kinds[] = {"[desktop-notifications] show ", sendingResponse};
-  std::size_t hits[] = {data.find(kinds[0]), data.find(kinds[1])};
+  constexpr Kind kinds[] = {{"[desktop-notifications] show ", 4}, {sendingResponse, 0}};
+  std::size_t hits[] = {find(data, kinds[0], 0), find(data, kinds[1], 0)};
   while (std::min(hits[0], hits[1]) != std::string_view::npos) {
     std::size_t at = std::min(hits[0], hits[1]);
     std::size_t start = data.rfind('\n', at) + 1;  // npos + 1 is 0
@@ -163,7 +183,7 @@ void parseInto(std::string_view data, std::vector<DesktopAttention::Record>& rec
     if (line.size() < maximumLineBytes)
       if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
     for (int i = 0; i < 2; ++i)
-      if (hits[i] <= stop) hits[i] = data.find(kinds[i], stop);
+      if (hits[i] <= stop) hits[i] = find(data, kinds[i], stop);
   }
 }
 
