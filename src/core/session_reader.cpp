@@ -36,6 +36,7 @@ class ThreadNames {
     } catch (const std::exception&) {
       return;  // no index, no names
     }
+    escapes_ = index_.find('\\') != std::string_view::npos;
     collect();
   }
 
@@ -71,19 +72,20 @@ class ThreadNames {
   }
 
   // Whether the line may give an expected ID its name. Without a backslash
-  // every string stands in the line as it decodes, and no quote is inside
-  // one: then only a key "id" followed by an expected ID in quotes can.
+  // every string stands in the line as it decodes and holds no quote, and
+  // a string followed by ":" is a key: then the first key "id" gives the
+  // line's ID, and only an expected one in quotes can name a thread.
   bool mayName(std::string_view line) const {
-    if (line.find('\\') != std::string_view::npos) return true;
+    if (escapes_ && line.find('\\') != std::string_view::npos) return true;
     constexpr std::string_view key = "\"id\"";
     for (std::size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at + 1)) {
       std::size_t value = line.find_first_not_of(" \t\r", at + key.size());
       if (value == std::string_view::npos || line[value] != ':') continue;
       value = line.find_first_not_of(" \t\r", value + 1);
-      if (value == std::string_view::npos || line[value] != '"') continue;
+      if (value == std::string_view::npos || line[value] != '"') return true;  // the parse decides
       std::size_t close = line.find('"', value + 1);
-      if (close != std::string_view::npos && expected_.contains(line.substr(value + 1, close - value - 1)))
-        return true;
+      return close == std::string_view::npos ||
+             expected_.contains(line.substr(value + 1, close - value - 1));
     }
     return false;
   }
@@ -98,6 +100,7 @@ class ThreadNames {
   std::unordered_set<std::string_view> expected_;
   files::ReadBuffer buffer_;
   std::string_view index_;
+  bool escapes_ = false;  // whether any line holds a backslash
   bool everyLine_ = false;
   std::string text_;
   std::unordered_map<std::string_view, std::string_view> names_;
