@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 #include <system_error>
 
 #include "support/files.hpp"
@@ -241,10 +241,20 @@ std::vector<TaskStatus> DesktopAttention::applying(const std::vector<Record>& re
                    [](const Record* a, const Record* b) { return a->date < b->date; });
 
   // Requests shown and not answered yet, by method and request ID.
-  std::map<std::string, const Record*> pending;
+  struct Key {
+    std::string_view method, requestID;
+    bool operator==(const Key&) const = default;
+  };
+  struct Hash {
+    std::size_t operator()(const Key& k) const {
+      return std::hash<std::string_view>()(k.method) * 31 + std::hash<std::string_view>()(k.requestID);
+    }
+  };
+  std::unordered_map<Key, const Record*, Hash> pending;
+  pending.reserve(records.size());
   for (const Record* record : byDate) {
     if (record->date > now) continue;
-    std::string key = record->method + ":" + record->requestID;
+    Key key{record->method, record->requestID};
     if (record->threadID)
       pending[key] = record;
     else
