@@ -127,10 +127,15 @@ simdjson::error_code check(simdjson::simdjson_result<od::value> result, const ch
       return simdjson::SUCCESS;
     }
     case od::json_type::string: {
+      // The token runs to the next structural character, so it holds the
+      // whole string: without a backslash in it there is no escape to check.
+      std::string_view token = value.raw_json_token();
       od::raw_json_string raw;
       if (auto error = value.get_raw_json_string().get(raw)) return error;
-      return escapesAreValid(reinterpret_cast<const char*>(raw.raw()), end) ? simdjson::SUCCESS
-                                                                            : simdjson::STRING_ERROR;
+      return token.find('\\') == std::string_view::npos ||
+                     escapesAreValid(reinterpret_cast<const char*>(raw.raw()), end)
+                 ? simdjson::SUCCESS
+                 : simdjson::STRING_ERROR;
     }
     case od::json_type::number:
       return value.get_number().error();
