@@ -85,14 +85,16 @@ bool escapesAreValid(const char* text, const char* end) {
 }
 
 // The name of a member: its own text when it has no escapes, else decoded,
-// which checks the escapes.
+// which checks the escapes. Names are short, so one pass byte by byte
+// finds the closing quote or a backslash sooner than two searches.
 simdjson::error_code nameOf(simdjson::simdjson_result<od::field>& field, const char* end,
                             std::string_view& name) {
   if (auto error = field.error()) return error;
   auto raw = reinterpret_cast<const char*>(field.key().value_unsafe().raw());
-  auto quote = static_cast<const char*>(std::memchr(raw, '"', std::size_t(end - raw)));
-  if (quote && !std::memchr(raw, '\\', std::size_t(quote - raw))) {
-    name = std::string_view(raw, std::size_t(quote - raw));
+  const char* at = raw;
+  while (at < end && *at != '"' && *at != '\\') ++at;
+  if (at < end && *at == '"') {
+    name = std::string_view(raw, std::size_t(at - raw));
     return simdjson::SUCCESS;
   }
   return field.unescaped_key().get(name);
