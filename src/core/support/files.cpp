@@ -40,7 +40,7 @@ ResourceValues fromStat(const struct stat& st) {
 // then one read, not a second one that only finds nothing after it).
 // Returns the number of bytes read.
 std::size_t readAt(int fd, std::uint64_t offset, std::size_t count, char* out,
-                   const fs::path& path, std::uint64_t end) {
+                   const std::string& path, std::uint64_t end) {
   std::size_t filled = 0;
   while (filled < count) {
     ssize_t n = ::pread(fd, out + filled, count - filled, static_cast<off_t>(offset + filled));
@@ -82,19 +82,19 @@ std::optional<std::string> resolvedPath(const std::string& path) {
 // --- reading ----------------------------------------------------------------
 
 FileReader::FileReader(const fs::path& path, bool refuseLinks)
-    : FileReader(AT_FDCWD, path.c_str(), path, refuseLinks) {}
+    : FileReader(AT_FDCWD, path.c_str(), path.native(), refuseLinks) {}
 
-FileReader::FileReader(int directoryFD, const char* name, const fs::path& path, bool refuseLinks)
-    : path_(path) {
+FileReader::FileReader(int directoryFD, const char* name, std::string path, bool refuseLinks)
+    : path_(std::move(path)) {
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (refuseLinks ? O_NOFOLLOW : 0);
   fd_ = ::openat(directoryFD, name, flags);
   if (fd_ < 0 && errno == ELOOP && refuseLinks) throw StatusError(StatusError::invalidRecord);
-  if (fd_ < 0) throwErrno("cannot open file", path, errno);
+  if (fd_ < 0) throwErrno("cannot open file", path_, errno);
   struct stat st;
   if (::fstat(fd_, &st) != 0) {
     int error = errno;
     ::close(fd_);
-    throwErrno("cannot read file attributes", path, error);
+    throwErrno("cannot read file attributes", path_, error);
   }
   size_ = static_cast<std::uint64_t>(st.st_size);
   regular_ = S_ISREG(st.st_mode);

@@ -84,7 +84,7 @@ class FileReader {
  public:
   explicit FileReader(const fs::path& path, bool refuseLinks = false);
   // `name` in the directory open as `directoryFD`; `path` names it in errors.
-  FileReader(int directoryFD, const char* name, const fs::path& path, bool refuseLinks);
+  FileReader(int directoryFD, const char* name, std::string path, bool refuseLinks);
   ~FileReader();
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
@@ -97,7 +97,7 @@ class FileReader {
   std::size_t read(std::uint64_t offset, std::size_t count, char* out);
 
  private:
-  fs::path path_;
+  std::string path_;  // made a filesystem path only for an error
   int fd_;
   std::uint64_t size_;
   bool regular_;
