@@ -43,6 +43,8 @@ class CodexTranscriptReader {
   // The task of transcript lines (see SessionReader::parse).
   TaskStatus parse(std::string_view lines, std::string_view id, std::string_view name);
   json::Parser& parser() { return parser_; }
+  // The buffer open() reads into, free for other reads until then.
+  files::ReadBuffer& buffer() { return buffer_; }
   // sessionID() and conversationName() of the given first bytes.
   std::optional<std::string> sessionIDOf(std::string_view head);
   std::optional<std::string> conversationNameOf(std::string_view head);

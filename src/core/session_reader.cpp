@@ -28,36 +28,40 @@ namespace {
 // question for any other ID parses every line.
 class ThreadNames {
  public:
-  ThreadNames(const std::filesystem::path& file, json::Parser& parser,
+  // The index is read into `buffer`, which is free again once this is
+  // built: the names are kept apart.
+  ThreadNames(const std::filesystem::path& file, json::Parser& parser, files::ReadBuffer& buffer,
               std::unordered_set<std::string_view> expected)
-      : parser_(parser), expected_(std::move(expected)) {
-    try {
-      index_ = files::readTailLines(file, SessionReader::sessionIndexTailBytes, false, buffer_);
-    } catch (const std::exception&) {
-      return;  // no index, no names
-    }
-    escapes_ = index_.find('\\') != std::string_view::npos;
-    collect();
+      : file_(file), parser_(parser), expected_(std::move(expected)) {
+    collect(buffer);
   }
 
   // The name of the last line for `id`; empty when there is none.
   std::string_view name(std::string_view id) {
     if (!everyLine_ && !expected_.contains(id)) {
       everyLine_ = true;
-      collect();
+      files::ReadBuffer buffer;
+      collect(buffer);
     }
     auto found = names_.find(id);
     return found == names_.end() ? std::string_view() : found->second;
   }
 
  private:
-  void collect() {
+  void collect(files::ReadBuffer& buffer) {
     names_.clear();
     text_.clear();
+    std::string_view index;
+    try {
+      index = files::readTailLines(file_, SessionReader::sessionIndexTailBytes, false, buffer);
+    } catch (const std::exception&) {
+      return;  // no index, no names
+    }
+    escapes_ = index.find('\\') != std::string_view::npos;
     // A decoded JSON string is never longer than its text in the line, so
     // the text never grows past its reserve and the views stay valid.
-    text_.reserve(index_.size());
-    text::forEachLine(index_, [&](std::string_view line) {
+    text_.reserve(index.size());
+    text::forEachLine(index, [&](std::string_view line) {
       if (!everyLine_ && !mayName(line)) return true;
       auto object = parser_.object(line, true);
       auto id = object ? json::string(*object, "id") : std::nullopt;
@@ -96,11 +100,10 @@ class ThreadNames {
     return std::string_view(text_).substr(at, value.size());
   }
 
+  std::filesystem::path file_;
   json::Parser& parser_;
   std::unordered_set<std::string_view> expected_;
-  files::ReadBuffer buffer_;
-  std::string_view index_;
-  bool escapes_ = false;  // whether any line holds a backslash
+  bool escapes_ = false;  // whether any line of the index holds a backslash
   bool everyLine_ = false;
   std::string text_;
   std::unordered_map<std::string_view, std::string_view> names_;
@@ -141,7 +144,8 @@ std::vector<TaskStatus> SessionReader::load(
     if (name.size() >= idLength + extension)
       expectedIDs.insert(name.substr(name.size() - extension - idLength, idLength));
   }
-  ThreadNames threadNames(home / "session_index.jsonl", reader.parser(), std::move(expectedIDs));
+  ThreadNames threadNames(home / "session_index.jsonl", reader.parser(), reader.buffer(),
+                          std::move(expectedIDs));
 
   std::vector<TaskStatus> tasks;
   std::set<std::string> seen;
