@@ -108,13 +108,13 @@ std::size_t FileReader::read(std::uint64_t offset, std::size_t count, char* out)
 
 namespace {
 
-// Memory for `size` bytes, released with std::free. A block of megabytes
-// is aligned to and advised for the kernel's huge pages: faulting it in
-// 4 KiB at a time would cost more than filling it.
+// Memory for `size` bytes, released with std::free. A block of a megabyte
+// or more is aligned to and advised for the kernel's huge pages: faulting
+// it in 4 KiB at a time would cost more than filling it.
 void* allocate(std::size_t size) {
   constexpr std::size_t hugePage = std::size_t(2) << 20;
   void* data;
-  if (size < hugePage) {
+  if (size < hugePage / 2) {
     data = std::malloc(size);
   } else {
     std::size_t rounded = (size + hugePage - 1) / hugePage * hugePage;
