@@ -52,6 +52,13 @@ TEST(CodexGlobalState, ReadingsAndTheSizeLimit) {
   state.insert(state.find("\"\",") + 1, CodexReadState::maximumFileBytes - state.size(), 'x');
   testing::writeFile(file, state);
   EXPECT_EQ(CodexReadState::load(home.path()).unread, std::set<string>{"t"});
+  // Names for the Codex tasks given only, and given to them.
+  std::vector<TaskStatus> tasks = {read("b"), TaskStatus("codex-a", "t", {}, {}, "Mine")};
+  EXPECT_TRUE(CodexGlobalState::load(home.path(), tasks).projects.empty());
+  tasks.push_back(read("a"));
+  EXPECT_EQ(CodexGlobalState::load(home.path(), tasks).projects.size(), 1u);
+  EXPECT_EQ(tasks[0].projectName.value_or("-") + tasks[1].projectName.value_or("-") +
+                tasks[2].projectName.value_or(""), "--Lantrel");
   std::filesystem::resize_file(file, CodexReadState::maximumFileBytes + 1);  // not read, no error
   EXPECT_FALSE(CodexGlobalState::load(home.path()).readState.unread);
   EXPECT_TRUE(CodexProjects::load(home.path()).empty());

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lantrel/task_status.hpp"
 
@@ -68,6 +69,12 @@ struct CodexGlobalState {
   std::map<std::string, std::string> projects;
 
   static CodexGlobalState load(const std::filesystem::path& home);
+  // The same, but project names are built only for the Codex tasks among
+  // `tasks`, and each of those tasks gets its name, as SessionReader::load
+  // would give it: a caller that lists a few tasks need not build a name
+  // for each of thousands of threads. The whole file is checked all the
+  // same, so `projects` holds exactly those tasks' entries of the full map.
+  static CodexGlobalState load(const std::filesystem::path& home, std::vector<TaskStatus>& tasks);
 };
 
 }  // namespace lantrel

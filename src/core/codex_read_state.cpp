@@ -3,6 +3,7 @@
 // call and the members are checked by walking the document.
 #include "lantrel/codex_read_state.hpp"
 
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -64,7 +65,9 @@ CodexReadState unreadState(const json::Record& document) {
   return result;
 }
 
-std::map<std::string, std::string> projectNames(const json::Record& document) {
+// The project names of `threads` only, when given.
+std::map<std::string, std::string> projectNames(const json::Record& document,
+                                                const std::set<std::string_view>* threads = nullptr) {
   // One bad entry in either member fails the whole decoding, so nothing
   // built here outlives a failure.
   std::unordered_map<std::string_view, std::string_view> names;
@@ -82,7 +85,8 @@ std::map<std::string, std::string> projectNames(const json::Record& document) {
     json::Record assignment(value, "project assignment");
     auto kind = assignment.get<std::string_view>("projectKind");
     auto project = names.find(assignment.get<std::string_view>("projectId"));
-    if (kind != "local" || project == names.end()) continue;
+    if (kind != "local" || project == names.end() || (threads && !threads->contains(threadID)))
+      continue;
     std::string_view name = text::trimmed(project->second);
     if (!name.empty())
       result.insert_or_assign(result.end(), std::string(threadID),
@@ -130,7 +134,10 @@ std::map<std::string, std::string> CodexProjects::decode(std::string_view bytes)
   return projectNames(document(parser, buffer, buffer.copy(bytes)));
 }
 
-CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
+namespace {
+
+CodexGlobalState loadGlobalState(const std::filesystem::path& home,
+                                 const std::set<std::string_view>* threads) {
   CodexGlobalState result;
   files::ReadBuffer buffer;
   json::Parser parser;
@@ -146,9 +153,30 @@ CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
   } catch (const std::exception&) {
   }
   try {
-    result.projects = projectNames(*parsed);
+    result.projects = projectNames(*parsed, threads);
   } catch (const std::exception&) {
   }
+  return result;
+}
+
+}  // namespace
+
+CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
+  return loadGlobalState(home, nullptr);
+}
+
+CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home,
+                                        std::vector<TaskStatus>& tasks) {
+  constexpr std::string_view prefix = "codex-";
+  std::set<std::string_view> threads;
+  for (const TaskStatus& task : tasks)
+    if (task.source == codexSource && task.id.starts_with(prefix))
+      threads.insert(std::string_view(task.id).substr(prefix.size()));
+  CodexGlobalState result = loadGlobalState(home, &threads);
+  for (TaskStatus& task : tasks)
+    if (task.source == codexSource && task.id.starts_with(prefix))
+      if (auto found = result.projects.find(task.id.substr(prefix.size())); found != result.projects.end())
+        task.projectName = found->second;
   return result;
 }
 
