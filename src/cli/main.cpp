@@ -81,15 +81,15 @@ std::string codexCommand(const Arguments& args) {
   const char* configured = std::getenv("CODEX_HOME");
   std::filesystem::path home =
       configured ? std::filesystem::path(configured) : files::homeDirectory() / ".codex";
+  program::useHugePagesForHeap();  // megabytes of transcripts, names and parsed state
+  // The tasks first: one read and one parse of the desktop app's global
+  // state then gives the unread set and the project names of those tasks.
+  const std::map<std::string, std::string> namesFromTheGlobalState;
+  std::vector<TaskStatus> tasks =
+      SessionReader::load(home, Instant::now(), 30, &namesFromTheGlobalState);
+  CodexGlobalState global = CodexGlobalState::load(home, tasks);
   // Without the desktop app's unread set no Codex task counts as read, and
   // without the automation read times no scheduled run does.
-  // One read and one parse of the desktop app's global state serve both
-  // the unread set and the project names.
-  CodexGlobalState global;
-  {
-    program::HugePagesForHeap hugePages;  // megabytes of parsed state and names
-    global = CodexGlobalState::load(home);
-  }
   CodexAutomationReadState automations;
   try {
     automations = CodexAutomationReadState::load(CodexAutomationReadState::defaultURL());
@@ -98,7 +98,6 @@ std::string codexCommand(const Arguments& args) {
   TaskReadState readState(std::move(global.readState), std::move(automations), ClaudeReadState(),
                           OrcaReadState());
 
-  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30, &global.projects);
   std::vector<DesktopAttention::Record> records =
       DesktopAttention::load(DesktopAttention::defaultDirectory(), Instant::now());
   tasks = DesktopAttention::applying(records, std::move(tasks), Instant::now());

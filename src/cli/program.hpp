@@ -29,48 +29,32 @@ inline void keepFreedMemory() {
 #endif
 }
 
-// While one of these lives, the heap's new memory is backed by huge pages:
-// for a phase that builds megabytes of objects densely, a few faults then
-// replace one per 4 KiB page (each costs microseconds). The heap grows once,
-// by far more than it needs (address space only); at the end of the phase
-// the rest of it goes back to ordinary pages, where sparse use of large
-// blocks costs less.
-class HugePagesForHeap {
- public:
-  HugePagesForHeap() {
+// Backs the heap with huge pages from here on: a run that builds megabytes
+// of objects then costs a few faults instead of one per 4 KiB page (each
+// costs microseconds). The heap grows once, by far more than the run needs
+// (address space only), and is advised as a whole.
+inline void useHugePagesForHeap() {
 #if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
-    mallopt(M_TOP_PAD, 128 << 20);
-    void* volatile probe = std::malloc(huge);
-    std::free(probe);
-    mallopt(M_TOP_PAD, 0);
-    // From the huge page that holds the probe (below the heap's start the
-    // advice finds nothing) to the heap's end. Pages touched before the
-    // advice keep their range at 4 KiB; MADV_COLLAPSE (Linux 6.1, refused
-    // by older kernels) makes the first two ranges huge as well.
-    from_ = reinterpret_cast<std::uintptr_t>(probe) & ~(huge - 1);
-    to_ = reinterpret_cast<std::uintptr_t>(::sbrk(0)) & ~(huge - 1);
-    if (to_ <= from_) return;
-    ::madvise(reinterpret_cast<void*>(from_), to_ - from_, MADV_HUGEPAGE);
-    constexpr int collapse = 25;
-    ::madvise(reinterpret_cast<void*>(from_), 2 * huge, collapse);
+  constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
+  // A block larger than any freed so far, but below the size malloc maps
+  // by itself, makes the heap grow, and by the padding as well.
+  constexpr std::size_t size = (32 << 20) - huge;
+  mallopt(M_TOP_PAD, 128 << 20);
+  void* volatile probe = std::malloc(size);
+  std::free(probe);
+  mallopt(M_TOP_PAD, 0);
+  auto from = reinterpret_cast<std::uintptr_t>(probe) & ~(huge - 1);
+  auto to = reinterpret_cast<std::uintptr_t>(::sbrk(0)) & ~(huge - 1);
+  if (!probe || to <= from) return;
+  // Below the heap's start the advice finds nothing to advise.
+  ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+  // The probe's bookkeeping touched a page where the heap goes on from,
+  // which would keep that range at 4 KiB: MADV_COLLAPSE (Linux 6.1; older
+  // kernels refuse it) makes it huge as well.
+  constexpr int collapse = 25;
+  ::madvise(reinterpret_cast<void*>(from), huge, collapse);
 #endif
-  }
-  ~HugePagesForHeap() {
-#if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
-    // Beyond the huge page that holds the heap's current top.
-    auto end = reinterpret_cast<std::uintptr_t>(::sbrk(0));
-    struct mallinfo2 info = ::mallinfo2();
-    auto top = (end - info.keepcost + 2 * huge - 1) & ~(huge - 1);
-    if (to_ > top) ::madvise(reinterpret_cast<void*>(top), to_ - top, MADV_NOHUGEPAGE);
-#endif
-  }
-  HugePagesForHeap(const HugePagesForHeap&) = delete;
-  HugePagesForHeap& operator=(const HugePagesForHeap&) = delete;
-
- private:
-  static constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
-  std::uintptr_t from_ = 0, to_ = 0;
-};
+}
 
 // Descriptors 0 to 2 that the caller left closed get /dev/null, so that no
 // file the program opens lands on one of them and takes output meant for

@@ -389,6 +389,7 @@ void open(const Options& o) {
 
 int main(int argc, char** argv) {
   program::keepFreedMemory();
+  program::useHugePagesForHeap();  // every source is read: megabytes of files and state
   outputOpen = program::reserveStandardDescriptors();
   std::string message;
   try {

@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "program.hpp"
 #include "lantrel/claude_session_reader.hpp"
 #include "lantrel/codex_read_state.hpp"
 #include "lantrel/desktop_attention.hpp"
@@ -87,22 +86,20 @@ Snapshot Snapshot::gather(Instant now) {
   StatusStore store{StatusStore::defaultDirectory()};
   attempt(s, "Local tasks", store.directory, [&] { append(tasks, store.load()); });
 
-  // Codex: the desktop app's unread set and project names from one parse of
-  // its global state (which never fails), then the sessions, marked waiting
-  // where the desktop app still asks the user something.
+  // Codex: the sessions, then one parse of the desktop app's global state
+  // (which never fails) for the unread set and those tasks' project names,
+  // marked waiting where the desktop app still asks the user something.
   const char* configured = std::getenv("CODEX_HOME");
   fs::path codexHome = configured && *configured ? fs::path(configured) : home / ".codex";
   CodexGlobalState global;
-  {
-    program::HugePagesForHeap hugePages;  // megabytes of parsed state and names
-    global = CodexGlobalState::load(codexHome);
-  }
   auto automations = loadReadState<CodexAutomationReadState>(s, "Codex automation read state");
   attempt(s, "Codex sessions", codexHome, [&] {
     if (configured && *configured && !fs::is_directory(codexHome))
       throw std::runtime_error("CODEX_HOME is not a directory");
+    const std::map<std::string, std::string> namesFromTheGlobalState;
     std::vector<TaskStatus> codex =
-        SessionReader::load(codexHome, now, taskLimit, &global.projects);
+        SessionReader::load(codexHome, now, taskLimit, &namesFromTheGlobalState);
+    global = CodexGlobalState::load(codexHome, codex);
     fs::path logs = DesktopAttention::defaultDirectory();
     attempt(s, "Codex desktop log", logs, [&] {
       std::vector<DesktopAttention::Record> records = DesktopAttention::load(logs, now);
