@@ -19,7 +19,7 @@ namespace {
 // first match of the ICU expression
 //   (?m)^\s*target_thread_id\s*=\s*"([0-9A-Fa-f-]{36})"\s*(?:#.*)?$
 // matched by hand: ICU's regular expressions cost a millisecond to start,
-// most of a load. As in ICU, \s is [\t\n\f\r\p{Z}] (so it crosses lines),
+// most of a load. As in ICU, \s is White_Space (so it crosses lines),
 // a line ends before U+000A to U+000D, U+0085, U+2028 and U+2029, "^" holds
 // at the start and after a line end but not at the very end, and "$" at
 // the end and before a line end (never between CR and LF: the CR comes
@@ -52,10 +52,7 @@ class TargetLine {
   static bool isLineEnd(UChar32 c) {
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
   }
-  static bool isSpace(UChar32 c) {
-    return c == '\t' || c == '\n' || c == '\f' || c == '\r' ||
-           (c >= 0 && (U_GET_GC_MASK(c) & U_GC_Z_MASK));
-  }
+  static bool isSpace(UChar32 c) { return c >= 0 && u_isUWhiteSpace(c); }
   static bool isIDCharacter(UChar32 c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') || c == '-';
   }
