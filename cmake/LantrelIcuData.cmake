@@ -7,15 +7,15 @@
 # its archives exist (Debian ships them). Debian's libicudata.a carries all of
 # ICU's data, about 30 MB, of which the text rules load only the root
 # grapheme-cluster rules: character properties, case mapping and property
-# names (the regular expressions' \s) are compiled into libicuuc itself. So
-# the data is rebuilt from that archive with only those items, by ICU's own
-# icupkg and genccode. Without those tools the whole data is linked; without
+# names are compiled into libicuuc itself. So the data is rebuilt from that
+# archive with only those items, by ICU's own icupkg and genccode. Without those tools the whole data is linked; without
 # the archives (macOS) the function does nothing and the shared ICU that
 # LantrelCore names is used.
 
 # The data items the code loads, found by breaking on ICU's data loader
-# (udata's doOpenChoice) while every text rule and both regular expressions
-# ran, under several locales. The unit tests fail if one is missing.
+# (udata's doOpenChoice) while every text rule ran, under several locales,
+# and the regular expression the tests hold the automation line to. The unit
+# tests fail if one is missing.
 set(LANTREL_ICU_DATA_ITEMS
   brkitr/root.res   # names the rule file of each kind of break iterator
   brkitr/char.brk)  # the grapheme-cluster rules

@@ -38,9 +38,11 @@ class SessionReader {
   // transcript that cannot be read or examined throws filesystem_error and
   // no partial list is returned (a transcript removed meanwhile is passed
   // over). No "sessions" directory gives no tasks.
-  // `projectNames`, when given, are the names already read
-  // (CodexGlobalState), so a caller that also needs the unread set parses
-  // the global state once.
+  // `projectNames`, when given, are the names to use instead of reading
+  // the global state: a caller that also needs the unread set passes an
+  // empty map and gives the tasks their names with
+  // CodexGlobalState::load(home, tasks), which parses the state once and
+  // builds names for these tasks only.
   static std::vector<TaskStatus> load(
       const std::filesystem::path& home, Instant now, std::int64_t limit,
       const std::map<std::string, std::string>* projectNames = nullptr);
