@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <system_error>
+#include <vector>
 
 #include "codex_transcript_state.hpp"
 #include "lantrel/codex_automation.hpp"
@@ -58,21 +59,26 @@ class ThreadNames {
       return;  // no index, no names
     }
     escapes_ = index.find('\\') != std::string_view::npos;
-    // A decoded JSON string is never longer than its text in the line, so
-    // the text never grows past its reserve and the views stay valid.
-    text_.reserve(index.size());
+    // The lines to parse, then room for all their text: a decoded JSON
+    // string is never longer than its text in the line, so the text never
+    // grows past its reserve and the views stay valid.
+    std::vector<std::string_view> lines;
+    std::size_t room = 0;
     text::forEachLine(index, [&](std::string_view line) {
-      if (!everyLine_ && !mayName(line)) return true;
+      if (everyLine_ || mayName(line)) lines.push_back(line), room += line.size();
+      return true;
+    });
+    text_.reserve(room);
+    for (std::string_view line : lines) {
       auto object = parser_.object(line, true);
       auto id = object ? json::string(*object, "id") : std::nullopt;
       auto name = object ? json::string(*object, "thread_name") : std::nullopt;
-      if (!id || !name || text_.size() + id->size() + name->size() > text_.capacity()) return true;
+      if (!id || !name || text_.size() + id->size() + name->size() > text_.capacity()) continue;
       if (auto known = names_.find(*id); known != names_.end())
         known->second = keep(*name);
       else
         names_.emplace(keep(*id), keep(*name));
-      return true;
-    });
+    }
   }
 
   // Whether the line may give an expected ID its name. Without a backslash
