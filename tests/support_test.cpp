@@ -41,6 +41,22 @@ TEST(Files, BoundedReadsAndAtomicReplacement) {
   EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), {}), 1);
 }
 
+// A long tail read piece by piece holds the lines one read gives, but for those too long:
+// lines of every length cross the pieces' edges, one line is longer than two pieces.
+TEST(Files, TailPiecesHoldTheTailLines) {
+  TempDir dir;
+  std::string text = "first\n", lines, pieces;
+  for (int i = 0; text.size() < 900'000; ++i) text += std::string(i * 7 % 2000, 'a' + i % 26) + "\n";
+  text.insert(text.find('\n', 500'000) + 1, std::string(700'000, '#') + "\n");
+  writeFile(dir / "log", text + "unfinished");
+  files::ReadBuffer one, small;
+  lines = files::readTailLines(dir / "log", text.size() + 5, false, one);
+  lines.erase(lines.find('#'), 700'001);
+  files::forEachTailPiece(dir / "log", text.size() + 5, 65'536, small,
+                          [&](std::string_view piece) { pieces += piece; });
+  EXPECT_EQ(pieces, lines);
+}
+
 TEST(Instant, CalendarEdges) {
   for (auto [text, unix] : std::initializer_list<std::pair<const char*, double>>{
            {"2025-01-01T00:00:00Z", 1735689600}, {"2025-12-31T23:59:59Z", 1767225599},

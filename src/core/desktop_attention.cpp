@@ -219,15 +219,14 @@ std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& dir
   std::vector<Record> records;
   files::ReadBuffer buffer;
   for (const auto& candidate : candidates) {
-    std::string_view tail;
     try {
-      tail = files::readTailLines(candidate.url, tailBytes, false, buffer);
+      files::forEachTailPiece(candidate.url, tailBytes, maximumLineBytes, buffer,
+                              [&](std::string_view lines) { parseInto(lines, records); });
     } catch (const fs::filesystem_error& error) {
       // Removed since the listing (the app rotates its logs): it is gone.
       if (error.code() == std::errc::no_such_file_or_directory) continue;
       throw;
     }
-    parseInto(tail, records);
   }
   return records;
 }

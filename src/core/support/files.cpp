@@ -231,6 +231,34 @@ std::string_view tailLines(std::string_view data, bool startsInside, bool keepUn
 // Without a line feed rfind gives npos, and npos + 1 is 0.
 std::string_view headLines(std::string_view data) { return data.substr(0, data.rfind('\n') + 1); }
 
+void forEachTailPiece(const fs::path& path, std::uint64_t limit, std::size_t longestLine,
+                      ReadBuffer& buffer, const std::function<void(std::string_view)>& visit) {
+  constexpr std::size_t piece = std::size_t(256) << 10;
+  FileReader file(path);
+  std::uint64_t size = file.size(), at = size - std::min(size, limit);
+  bool dropping = at > 0;  // up to the next line feed: a partial first line, or a long one
+  char* data = buffer.reserve(piece + longestLine);
+  std::size_t kept = 0;  // an unfinished line, moved to the front
+  while (at < size) {
+    auto count = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at));
+    std::size_t n = file.read(at, count, data + kept);
+    if (n == 0) break;  // the file shrank
+    at += n;
+    std::string_view text(data, kept + n);
+    if (dropping) {
+      std::size_t feed = text.find('\n');
+      text.remove_prefix(feed == std::string_view::npos ? text.size() : feed + 1);
+      dropping = feed == std::string_view::npos;
+    }
+    std::size_t end = text.rfind('\n') + 1;  // npos + 1 is 0: no whole line
+    if (end > 0) visit(text.substr(0, end));
+    std::string_view rest = text.substr(end);
+    dropping = dropping || rest.size() >= longestLine;
+    kept = dropping ? 0 : rest.size();
+    std::memmove(data, rest.data(), kept);
+  }
+}
+
 std::string_view readTailLines(const fs::path& path, std::uint64_t limit, bool keepUnbroken,
                                ReadBuffer& buffer) {
   FileEnds ends = readEnds(path, 0, limit, buffer);

@@ -139,6 +139,12 @@ std::string_view headLines(std::string_view data);
 // The whole lines in the last `limit` bytes of a file (tailLines).
 std::string_view readTailLines(const fs::path& path, std::uint64_t limit, bool keepUnbroken,
                                ReadBuffer& buffer);
+// The same lines (without keepUnbroken) handed to `visit` a block of whole
+// lines at a time, read piece by piece into `buffer`, so that a long tail
+// passes through a small buffer that stays in the processor's cache. A
+// line of `longestLine` bytes or more is passed over.
+void forEachTailPiece(const fs::path& path, std::uint64_t limit, std::size_t longestLine,
+                      ReadBuffer& buffer, const std::function<void(std::string_view)>& visit);
 
 // --- directories --------------------------------------------------------------
 
