@@ -81,7 +81,6 @@ std::string codexCommand(const Arguments& args) {
   const char* configured = std::getenv("CODEX_HOME");
   std::filesystem::path home =
       configured ? std::filesystem::path(configured) : files::homeDirectory() / ".codex";
-  program::useHugePagesForHeap();  // megabytes of transcripts, names and parsed state
   // The tasks first: one read and one parse of the desktop app's global
   // state then gives the unread set and the project names of those tasks.
   const std::map<std::string, std::string> namesFromTheGlobalState;
@@ -165,6 +164,9 @@ std::string run(Arguments args) {
 
 int main(int argc, char** argv) {
   program::keepFreedMemory();
+  // Listing Codex tasks builds megabytes of transcripts, names and parsed
+  // state; the whole heap is advised before anything lands on it.
+  if (argc > 1 && std::string_view(argv[1]) == "codex") program::useHugePagesForHeap();
   bool outputOpen = program::reserveStandardDescriptors();
   std::string message;
   try {
