@@ -42,7 +42,7 @@ inline void useHugePagesForHeap() {
   mallopt(M_TOP_PAD, 128 << 20);
   void* volatile probe = std::malloc(size);
   std::free(probe);
-  mallopt(M_TOP_PAD, 0);
+  mallopt(M_TOP_PAD, 128 << 10);  // the default again
   auto from = reinterpret_cast<std::uintptr_t>(probe) & ~(huge - 1);
   auto to = reinterpret_cast<std::uintptr_t>(::sbrk(0)) & ~(huge - 1);
   if (!probe || to <= from) return;

@@ -20,14 +20,6 @@ namespace lantrel {
 
 namespace {
 
-// The thread names of the session index's last lines; a later line for an
-// ID replaces an earlier one. Every name is kept in one buffer.
-//
-// The index holds a line for every thread ever named, and only the few
-// recent ones are asked for. Their IDs are almost always known in advance
-// (a transcript's file name ends with its session's ID), so a line is
-// parsed only when it may name one of those `expected` IDs. The first
-// question for any other ID parses every line.
 // Thread IDs end in random digits: their last eight bytes hash them well,
 // and faster than the whole text does.
 struct IDHash {
@@ -40,6 +32,14 @@ struct IDHash {
 };
 using IDs = std::unordered_set<std::string_view, IDHash>;
 
+// The thread names of the session index's last lines; a later line for an
+// ID replaces an earlier one. Every name is kept in one buffer.
+//
+// The index holds a line for every thread ever named, and only the few
+// recent ones are asked for. Their IDs are almost always known in advance
+// (a transcript's file name ends with its session's ID), so a line is
+// parsed only when it may name one of those `expected` IDs. The first
+// question for any other ID parses every line.
 class ThreadNames {
  public:
   // The index is read into `buffer`, which is free again once this is
