@@ -167,15 +167,11 @@ std::vector<ClaudeHookRecord> ClaudeHookStore::loadAll(Instant now) const {
   json::Parser parser;
   files::walk(directory, {}, [&](const files::DirectoryEntry& entry) {
     if (!files::hasExtension(entry.name, "json")) return true;
-    std::string_view data;
-    try {  // strictly, as load reads one
-      data = files::readOwnFile(entry, maximumRecordBytes, buffer);
-    } catch (const std::filesystem::filesystem_error& error) {
-      // Removed since the listing (its session ended): no reason to lose the others.
-      if (error.code() == std::errc::no_such_file_or_directory) return true;
-      throw;
-    }
-    ClaudeHookRecord record = decodeRecord(parser, data, true);
+    // Strictly, as load reads one; removed since the listing (its session
+    // ended), it is no reason to lose the others.
+    auto data = files::readOwnFile(entry, maximumRecordBytes, buffer);
+    if (!data) return true;
+    ClaudeHookRecord record = decodeRecord(parser, *data, true);
     if (now - record.updatedAt < recordLifetime) records.push_back(std::move(record));
     return true;
   });

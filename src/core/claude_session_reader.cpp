@@ -121,7 +121,8 @@ ClaudeDesktopSessionIndex::Snapshot ClaudeDesktopSessionIndex::snapshot(const fs
     std::optional<json::Object> file;
     try {
       // Refuses links, non-regular files and files above the limit.
-      file = parser.object(files::readOwnFile(entry, maximumFileBytes, buffer), true);
+      if (auto data = files::readOwnFile(entry, maximumFileBytes, buffer))
+        file = parser.object(*data, true);
     } catch (const std::exception&) {
     }
     auto cliSessionID = file ? json::string(*file, "cliSessionId") : std::nullopt;

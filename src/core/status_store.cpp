@@ -1,7 +1,6 @@
 #include "lantrel/status_store.hpp"
 
 #include <algorithm>
-#include <system_error>
 
 #include "support/files.hpp"
 #include "support/json.hpp"
@@ -59,16 +58,11 @@ std::vector<TaskStatus> StatusStore::load() const {
     if (!files::hasExtension(entry.name, "json")) return true;
     if (entry.kind != files::DirectoryEntry::regularFile)
       throw StatusError(StatusError::invalidRecord);
-    std::string_view data;
-    try {
-      data = files::readOwnFile(entry, maximumRecordBytes, buffer);
-    } catch (const std::filesystem::filesystem_error& error) {
-      // Removed between the listing and the read: the task is gone, which
-      // is no reason to fail the whole listing.
-      if (error.code() == std::errc::no_such_file_or_directory) return true;
-      throw;
-    }
-    TaskStatus task = taskStatus(parser.parse(data, true, "task record"));
+    // Removed between the listing and the read: the task is gone, which is
+    // no reason to fail the whole listing.
+    auto data = files::readOwnFile(entry, maximumRecordBytes, buffer);
+    if (!data) return true;
+    TaskStatus task = taskStatus(parser.parse(*data, true, "task record"));
     checkID(task.id);
     // The record must be the one its file name promises.
     if (entry.name.size() != task.id.size() + 5 || !entry.name.starts_with(task.id))

@@ -184,10 +184,16 @@ std::string_view readOwnFile(const fs::path& path, std::uint64_t limit, ReadBuff
   return ownWhole(file, limit, buffer);
 }
 
-std::string_view readOwnFile(const DirectoryEntry& entry, std::uint64_t limit, ReadBuffer& buffer) {
-  // The name is the listed entry's d_name, so it ends with a NUL.
-  FileReader file(entry.directoryFD, entry.name.data(), std::string(entry.path), true);
-  return ownWhole(file, limit, buffer);
+std::optional<std::string_view> readOwnFile(const DirectoryEntry& entry, std::uint64_t limit,
+                                            ReadBuffer& buffer) {
+  try {
+    // The name is the listed entry's d_name, so it ends with a NUL.
+    FileReader file(entry.directoryFD, entry.name.data(), std::string(entry.path), true);
+    return ownWhole(file, limit, buffer);
+  } catch (const fs::filesystem_error& error) {
+    if (error.code() == std::errc::no_such_file_or_directory) return std::nullopt;
+    throw;
+  }
 }
 
 std::optional<std::string_view> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,

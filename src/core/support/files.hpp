@@ -108,8 +108,10 @@ class FileReader {
 // grew past the limit while being read).
 std::string_view readOwnFile(const fs::path& path, std::uint64_t limit, ReadBuffer& buffer);
 struct DirectoryEntry;
-// The same for an entry met by walk(), opened in its listed directory.
-std::string_view readOwnFile(const DirectoryEntry& entry, std::uint64_t limit, ReadBuffer& buffer);
+// The same for an entry met by walk(), opened in its listed directory;
+// nullopt when it has gone since the listing.
+std::optional<std::string_view> readOwnFile(const DirectoryEntry& entry, std::uint64_t limit,
+                                            ReadBuffer& buffer);
 
 // Another program's file (links followed), whole, or nullopt when it is not
 // a regular file or is over `limit` bytes (checked before any byte is read,
