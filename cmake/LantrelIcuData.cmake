@@ -66,5 +66,5 @@ else()
   message(STATUS "No icupkg or genccode: lantrel-status links all of ICU's data")
 endif()
 
-set(LANTREL_STATIC_ICU ${LANTREL_ICU_I18N_STATIC} ${LANTREL_ICU_UC_STATIC} ${data}
+set(LANTREL_STATIC_ICU ${LANTREL_ICU_UC_STATIC} ${data}
   ${CMAKE_DL_LIBS} Threads::Threads)
