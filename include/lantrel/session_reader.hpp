@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +14,8 @@
 #include "lantrel/task_status.hpp"
 
 namespace lantrel {
+
+struct CodexGlobalState;
 
 class SessionReader {
  public:
@@ -38,14 +39,12 @@ class SessionReader {
   // transcript that cannot be read or examined throws filesystem_error and
   // no partial list is returned (a transcript removed meanwhile is passed
   // over). No "sessions" directory gives no tasks.
-  // `projectNames`, when given, are the names to use instead of reading
-  // the global state: a caller that also needs the unread set passes an
-  // empty map and gives the tasks their names with
-  // CodexGlobalState::load(home, tasks), which parses the state once and
-  // builds names for these tasks only.
-  static std::vector<TaskStatus> load(
-      const std::filesystem::path& home, Instant now, std::int64_t limit,
-      const std::map<std::string, std::string>* projectNames = nullptr);
+  // The global state is read once, after the tasks, for their project
+  // names only (CodexGlobalState::load(home, tasks)); `global`, when given,
+  // receives it, so that a caller that also needs the unread set does not
+  // read it again. Without a recent transcript it is not read at all.
+  static std::vector<TaskStatus> load(const std::filesystem::path& home, Instant now,
+                                      std::int64_t limit, CodexGlobalState* global = nullptr);
 
   // The state of one session from the lines of its transcript (normally
   // the last stateTailBytes of whole lines). The record has the given ID,

@@ -81,12 +81,10 @@ std::string codexCommand(const Arguments& args) {
   const char* configured = std::getenv("CODEX_HOME");
   std::filesystem::path home =
       configured ? std::filesystem::path(configured) : files::homeDirectory() / ".codex";
-  // The tasks first: one read and one parse of the desktop app's global
-  // state then gives the unread set and the project names of those tasks.
-  const std::map<std::string, std::string> namesFromTheGlobalState;
-  std::vector<TaskStatus> tasks =
-      SessionReader::load(home, Instant::now(), 30, &namesFromTheGlobalState);
-  CodexGlobalState global = CodexGlobalState::load(home, tasks);
+  // The tasks, and with them one read of the desktop app's global state:
+  // the project names of those tasks and the unread set.
+  CodexGlobalState global;
+  std::vector<TaskStatus> tasks = SessionReader::load(home, Instant::now(), 30, &global);
   // Without the desktop app's unread set no Codex task counts as read, and
   // without the automation read times no scheduled run does.
   CodexAutomationReadState automations;

@@ -95,6 +95,13 @@ std::map<std::string, std::string> projectNames(const json::Record& document,
   return result;
 }
 
+// The desktop app's thread of a Codex task: its ID without "codex-".
+std::optional<std::string_view> threadOf(const TaskStatus& task) {
+  constexpr std::string_view prefix = "codex-";
+  if (task.source != codexSource || !task.id.starts_with(prefix)) return std::nullopt;
+  return std::string_view(task.id).substr(prefix.size());
+}
+
 }  // namespace
 
 std::filesystem::path CodexReadState::fileLocation(const std::filesystem::path& home) {
@@ -116,8 +123,8 @@ CodexReadState CodexReadState::decode(std::string_view bytes) {
 }
 
 bool CodexReadState::hasRead(const TaskStatus& task) const {
-  if (task.source != codexSource || !task.id.starts_with("codex-") || !unread) return false;
-  return !unread->contains(task.id.substr(6));
+  auto thread = threadOf(task);
+  return thread && unread && !unread->contains(std::string(*thread));
 }
 
 std::map<std::string, std::string> CodexProjects::load(const std::filesystem::path& home) {
@@ -167,15 +174,13 @@ CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home) {
 
 CodexGlobalState CodexGlobalState::load(const std::filesystem::path& home,
                                         std::vector<TaskStatus>& tasks) {
-  constexpr std::string_view prefix = "codex-";
   std::set<std::string_view> threads;
   for (const TaskStatus& task : tasks)
-    if (task.source == codexSource && task.id.starts_with(prefix))
-      threads.insert(std::string_view(task.id).substr(prefix.size()));
+    if (auto thread = threadOf(task)) threads.insert(*thread);
   CodexGlobalState result = loadGlobalState(home, &threads);
   for (TaskStatus& task : tasks)
-    if (task.source == codexSource && task.id.starts_with(prefix))
-      if (auto found = result.projects.find(task.id.substr(prefix.size())); found != result.projects.end())
+    if (auto thread = threadOf(task))
+      if (auto found = result.projects.find(std::string(*thread)); found != result.projects.end())
         task.projectName = found->second;
   return result;
 }

@@ -132,7 +132,7 @@ class ThreadNames {
 
 std::vector<TaskStatus> SessionReader::load(
     const std::filesystem::path& home, Instant now, std::int64_t limit,
-    const std::map<std::string, std::string>* knownProjects) {
+    CodexGlobalState* global) {
   // The walk comes first: without a recent transcript nothing else is read.
   std::vector<files::FoundFile> candidates =
       files::findFiles(home / "sessions", "jsonl", [&](const files::ResourceValues& values) {
@@ -142,55 +142,50 @@ std::vector<TaskStatus> SessionReader::load(
 
   // The auxiliary inputs only add names, projects and flags; when they
   // cannot be read the tasks simply go without.
-  std::map<std::string, std::string> loadedProjects;
-  if (!knownProjects) {
-    try {
-      loadedProjects = CodexProjects::load(home);
-    } catch (const std::exception&) {
-    }
-  }
-  const auto& projects = knownProjects ? *knownProjects : loadedProjects;
   std::set<std::string> automationThreads;
   try {
     automationThreads = CodexAutomationIndex::load(home);
   } catch (const std::exception&) {
   }
-  CodexTranscriptReader reader;  // one buffer and one parser for every file
-  IDs expectedIDs;
-  for (const files::FoundFile& candidate : candidates) {
-    std::string_view name = candidate.name();
-    constexpr std::size_t idLength = 36, extension = sizeof(".jsonl") - 1;
-    if (name.size() >= idLength + extension)
-      expectedIDs.insert(name.substr(name.size() - extension - idLength, idLength));
-  }
-  ThreadNames threadNames(home / "session_index.jsonl", reader.parser(), reader.buffer(),
-                          std::move(expectedIDs));
-
   std::vector<TaskStatus> tasks;
-  std::set<std::string> seen;
-  for (const files::FoundFile& candidate : candidates) {
-    if (static_cast<std::int64_t>(tasks.size()) >= limit) break;
-    try {
-      reader.open(candidate.path);
-    } catch (const std::filesystem::filesystem_error& error) {
-      // Removed since the walk (Codex cleans up old sessions): it is gone.
-      if (error.code() == std::errc::no_such_file_or_directory) continue;
-      throw;
+  {  // the reader's memory is free again before the global state is read
+    CodexTranscriptReader reader;  // one buffer and one parser for every file
+    IDs expectedIDs;
+    for (const files::FoundFile& candidate : candidates) {
+      std::string_view name = candidate.name();
+      constexpr std::size_t idLength = 36, extension = sizeof(".jsonl") - 1;
+      if (name.size() >= idLength + extension)
+        expectedIDs.insert(name.substr(name.size() - extension - idLength, idLength));
     }
-    std::optional<std::string> id = reader.sessionID();
-    // The newest transcript of a session stands for it.
-    if (!id || !seen.insert(*id).second) continue;
-    std::string name(text::trimmed(threadNames.name(*id)));
-    if (name.empty()) {
-      std::optional<std::string> conversation = reader.conversationName();
-      name = conversation ? std::move(*conversation) : "Codex task " + id->substr(0, 8);
+    ThreadNames threadNames(home / "session_index.jsonl", reader.parser(), reader.buffer(),
+                            std::move(expectedIDs));
+
+    std::set<std::string> seen;
+    for (const files::FoundFile& candidate : candidates) {
+      if (static_cast<std::int64_t>(tasks.size()) >= limit) break;
+      try {
+        reader.open(candidate.path);
+      } catch (const std::filesystem::filesystem_error& error) {
+        // Removed since the walk (Codex cleans up old sessions): it is gone.
+        if (error.code() == std::errc::no_such_file_or_directory) continue;
+        throw;
+      }
+      std::optional<std::string> id = reader.sessionID();
+      // The newest transcript of a session stands for it.
+      if (!id || !seen.insert(*id).second) continue;
+      std::string name(text::trimmed(threadNames.name(*id)));
+      if (name.empty()) {
+        std::optional<std::string> conversation = reader.conversationName();
+        name = conversation ? std::move(*conversation) : "Codex task " + id->substr(0, 8);
+      }
+      TaskStatus task = reader.task("codex-" + *id, name);
+      task.isScheduled = automationThreads.contains(text::lowercased(*id));
+      tasks.push_back(std::move(task));
     }
-    TaskStatus task = reader.task("codex-" + *id, name);
-    if (auto project = projects.find(*id); project != projects.end())
-      task.projectName = project->second;
-    task.isScheduled = automationThreads.contains(text::lowercased(*id));
-    tasks.push_back(std::move(task));
   }
+  // Project names for these tasks only, from one read of the global state.
+  CodexGlobalState state = CodexGlobalState::load(home, tasks);
+  if (global) *global = std::move(state);
   return tasks;
 }
 

@@ -96,10 +96,7 @@ Snapshot Snapshot::gather(Instant now) {
   attempt(s, "Codex sessions", codexHome, [&] {
     if (configured && *configured && !fs::is_directory(codexHome))
       throw std::runtime_error("CODEX_HOME is not a directory");
-    const std::map<std::string, std::string> namesFromTheGlobalState;
-    std::vector<TaskStatus> codex =
-        SessionReader::load(codexHome, now, taskLimit, &namesFromTheGlobalState);
-    global = CodexGlobalState::load(codexHome, codex);
+    std::vector<TaskStatus> codex = SessionReader::load(codexHome, now, taskLimit, &global);
     fs::path logs = DesktopAttention::defaultDirectory();
     attempt(s, "Codex desktop log", logs, [&] {
       std::vector<DesktopAttention::Record> records = DesktopAttention::load(logs, now);

@@ -42,6 +42,7 @@ class Parser {
   // gathered, so that building them reuses the document's memory.
   Element members(files::ReadBuffer& buffer, std::string_view bytes,
                   std::initializer_list<std::string_view> keys, std::string_view what);
+
  private:
   simdjson::dom::parser parser_;
   files::ReadBuffer gathered_;
