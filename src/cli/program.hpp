@@ -37,22 +37,25 @@ inline void useHugePagesForHeap() {
 #if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
   // A block larger than any freed so far, but below the size malloc maps
-  // by itself, makes the heap grow, and by the padding as well.
+  // by itself, makes the heap grow, and by the padding as well; freed, it
+  // leaves all of that free from `start` on.
   constexpr std::size_t size = (32 << 20) - huge;
   mallopt(M_TOP_PAD, 128 << 20);
   void* volatile probe = std::malloc(size);
   std::free(probe);
   mallopt(M_TOP_PAD, 128 << 10);  // the default again
-  auto from = reinterpret_cast<std::uintptr_t>(probe) & ~(huge - 1);
+  auto start = reinterpret_cast<std::uintptr_t>(probe);
+  auto from = (start + huge - 1) & ~(huge - 1);
   auto to = reinterpret_cast<std::uintptr_t>(::sbrk(0)) & ~(huge - 1);
   if (!probe || to <= from) return;
-  // Below the heap's start the advice finds nothing to advise.
   ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-  // The probe's bookkeeping touched a page where the heap goes on from,
-  // which would keep that range at 4 KiB: MADV_COLLAPSE (Linux 6.1; older
-  // kernels refuse it) makes it huge as well.
-  constexpr int collapse = 25;
-  ::madvise(reinterpret_cast<void*>(from), huge, collapse);
+  // Below `from` the heap shares its first 2 MiB with the small blocks
+  // made so far, which keeps that range at 4 KiB pages. A block that is
+  // never freed fills it (address space only: it is never touched), so
+  // the heap goes on from `from`: a block of n bytes, n a multiple of 16,
+  // takes its header's 16 and ends n bytes after `start`.
+  static void* const filler = std::malloc(from - start);
+  (void)filler;
 #endif
 }
 
