@@ -24,6 +24,7 @@ namespace fs = std::filesystem;
 constexpr std::size_t maximumLineBytes = 65536;
 constexpr std::size_t maximumRequestIDCharacters = 128;
 constexpr std::string_view separator = " info [electron-message-handler] ";
+constexpr std::size_t separatorAnchor = 6;  // its "[", which messages seldom hold
 constexpr std::string_view showApproval = "[desktop-notifications] show approval ";
 constexpr std::string_view showQuestion = "[desktop-notifications] show question ";
 constexpr std::string_view sendingResponse = "Sending server response ";
@@ -131,24 +132,6 @@ std::optional<DesktopAttention::Record> responseRecord(Instant date, std::string
   return DesktopAttention::Record{date, std::string(*id), std::string(*method), std::nullopt};
 }
 
-std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
-  // The separator and the message kinds are ASCII, which repairing the
-  // text never changes; the cheap tests come before any decoding.
-  std::size_t split = line.find(separator);
-  if (split == std::string_view::npos) return std::nullopt;
-  std::string_view message = line.substr(split + separator.size());
-  bool approval = message.starts_with(showApproval);
-  bool question = message.starts_with(showQuestion);
-  bool response = message.starts_with(sendingResponse);
-  if ((!approval && !question && !response) || message.find(separator) != std::string_view::npos)
-    return std::nullopt;
-  auto date = Instant::parseISO8601(line.substr(0, split), true);
-  if (!date) return std::nullopt;
-  std::string repaired;
-  if (!text::isValidUTF8(message)) message = repaired = text::repairUTF8(message);
-  return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
-}
-
 // A message kind and the byte it is searched by: one that log text seldom
 // holds elsewhere (every line holds "[" twice, in its separator).
 struct Kind {
@@ -166,6 +149,25 @@ std::size_t find(std::string_view data, Kind kind, std::size_t from) {
     if (data.substr(at - kind.anchor, kind.text.size()) == kind.text) return at - kind.anchor;
   }
   return std::string_view::npos;
+}
+
+std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
+  // The separator and the message kinds are ASCII, which repairing the
+  // text never changes; the cheap tests come before any decoding.
+  std::size_t split = line.find(separator);
+  if (split == std::string_view::npos) return std::nullopt;
+  std::string_view message = line.substr(split + separator.size());
+  bool approval = message.starts_with(showApproval);
+  bool question = message.starts_with(showQuestion);
+  bool response = message.starts_with(sendingResponse);
+  if ((!approval && !question && !response) ||
+      find(message, {separator, separatorAnchor}, 0) != std::string_view::npos)
+    return std::nullopt;
+  auto date = Instant::parseISO8601(line.substr(0, split), true);
+  if (!date) return std::nullopt;
+  std::string repaired;
+  if (!text::isValidUTF8(message)) message = repaired = text::repairUTF8(message);
+  return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
 }
 
 // Only a line with one of the message kinds right after the separator

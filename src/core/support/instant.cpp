@@ -18,19 +18,15 @@ using namespace std::chrono;
 constexpr double earliestText = -62167219200;  // 0000-01-01T00:00:00Z
 constexpr double latestText = 253402300799;    // 9999-12-31T23:59:59Z
 
-// Whether `s` begins with text of `layout`'s shape, "d" standing for a
-// decimal digit.
-bool hasLayout(std::string_view s, std::string_view layout) {
-  if (s.size() < layout.size()) return false;
-  for (std::size_t i = 0; i < layout.size(); ++i)
-    if (layout[i] == 'd' ? s[i] < '0' || s[i] > '9' : s[i] != layout[i]) return false;
-  return true;
-}
-
-// The decimal number of `count` digits at `at`.
+// The decimal number of the `count` characters at `at`; -1 when one of
+// them is no decimal digit.
 int number(std::string_view s, std::size_t at, std::size_t count) {
   int n = 0;
-  for (std::size_t i = at; i < at + count; ++i) n = n * 10 + (s[i] - '0');
+  for (std::size_t i = at; i < at + count; ++i) {
+    unsigned digit = static_cast<unsigned char>(s[i]) - unsigned('0');
+    if (digit > 9) return -1;
+    n = n * 10 + static_cast<int>(digit);
+  }
   return n;
 }
 
@@ -43,11 +39,14 @@ Instant Instant::now() {
 }
 
 std::optional<Instant> Instant::parseISO8601(std::string_view s, bool fraction) {
-  if (!hasLayout(s, "dddd-dd-ddTdd:dd:dd")) return std::nullopt;
+  // "YYYY-MM-DDThh:mm:ss"
+  if (s.size() < 19 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':')
+    return std::nullopt;
+  int year = number(s, 0, 4), month = number(s, 5, 2), day = number(s, 8, 2);
   int hour = number(s, 11, 2), minute = number(s, 14, 2), second = number(s, 17, 2);
-  year_month_day date{std::chrono::year(number(s, 0, 4)),
-                      std::chrono::month(static_cast<unsigned>(number(s, 5, 2))),
-                      std::chrono::day(static_cast<unsigned>(number(s, 8, 2)))};
+  if ((year | month | day | hour | minute | second) < 0) return std::nullopt;
+  year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                      std::chrono::day(static_cast<unsigned>(day))};
   if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
   std::size_t pos = 19;
   double fractionValue = 0;
@@ -68,10 +67,9 @@ std::optional<Instant> Instant::parseISO8601(std::string_view s, bool fraction) 
   }
   std::string_view zone = s.substr(pos);
   int offsetSeconds = 0;
-  if ((zone.starts_with('+') || zone.starts_with('-')) && zone.size() == 6 &&
-      hasLayout(zone.substr(1), "dd:dd")) {
+  if ((zone.starts_with('+') || zone.starts_with('-')) && zone.size() == 6 && zone[3] == ':') {
     int hours = number(zone, 1, 2), minutes = number(zone, 4, 2);
-    if (hours > 23 || minutes > 59) return std::nullopt;
+    if (hours < 0 || minutes < 0 || hours > 23 || minutes > 59) return std::nullopt;
     offsetSeconds = (zone[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
   } else if (zone != "Z") {
     return std::nullopt;

@@ -4,22 +4,25 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 
 namespace lantrel {
 
 bool isUUID(std::string_view text) {
+  static constexpr auto hexDigit = [] {
+    std::array<bool, 256> digits{};
+    for (unsigned char c : std::string_view("0123456789abcdefABCDEF")) digits[c] = true;
+    return digits;
+  }();
   if (text.size() != 36) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (c != '-') return false;
-    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
-      return false;
-    }
+  bool valid = true;
+  for (std::size_t i = 0; i < 36; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    valid &= i == 8 || i == 13 || i == 18 || i == 23 ? c == '-' : hexDigit[c];
   }
-  return true;
+  return valid;
 }
 
 std::string randomUUID() {
