@@ -85,11 +85,14 @@ void collectCandidates(const fs::path& day, std::vector<Candidate>& candidates) 
 template <std::size_t N>
 std::array<std::optional<std::string_view>, N> fields(std::string_view message,
                                                       const std::array<std::string_view, N>& names) {
+  constexpr std::string_view body = " response=";
   std::array<std::optional<std::string_view>, N> values;
-  std::string_view area = message.substr(0, message.find(" response="));
-  while (!area.empty()) {
-    std::string_view token = area.substr(0, area.find(' '));
-    area.remove_prefix(std::min(area.size(), token.size() + 1));
+  // The body is looked for only where a token ends, at a space.
+  for (std::string_view rest = message; !rest.empty();) {
+    std::size_t space = rest.find(' ');
+    std::string_view token = rest.substr(0, space);
+    bool last = space == std::string_view::npos || rest.substr(space).starts_with(body);
+    rest.remove_prefix(last ? rest.size() : space + 1);
     token.remove_prefix(std::min(token.size(), token.find_first_not_of('=')));
     std::size_t equals = token.find('=');
     if (equals == std::string_view::npos || equals + 1 >= token.size()) continue;
