@@ -84,9 +84,10 @@ std::map<std::string, std::string> projectNames(const json::Record& document,
   for (auto [threadID, value] : members.members()) {
     json::Record assignment(value, "project assignment");
     auto kind = assignment.get<std::string_view>("projectKind");
-    auto project = names.find(assignment.get<std::string_view>("projectId"));
-    if (kind != "local" || project == names.end() || (threads && !threads->contains(threadID)))
-      continue;
+    auto projectID = assignment.get<std::string_view>("projectId");
+    if (kind != "local" || (threads && !threads->contains(threadID))) continue;
+    auto project = names.find(projectID);
+    if (project == names.end()) continue;
     std::string_view name = text::trimmed(project->second);
     if (!name.empty())
       result.insert_or_assign(result.end(), std::string(threadID),
