@@ -52,8 +52,8 @@ inline void useHugePagesForHeap() {
   // Below `from` the heap shares its first 2 MiB with the small blocks
   // made so far, which keeps that range at 4 KiB pages. A block that is
   // never freed fills it (address space only: it is never touched), so
-  // the heap goes on from `from`: a block of n bytes, n a multiple of 16,
-  // takes its header's 16 and ends n bytes after `start`.
+  // that the heap goes on from `from`: malloc places it where the probe
+  // was, and a block of a multiple of 16 bytes ends exactly that far on.
   static void* const filler = std::malloc(from - start);
   (void)filler;
 #endif
