@@ -106,10 +106,13 @@ std::string errorOf(F&& f) {
 // gets, returns while that work is still held up; `release` lets the work
 // go on, and is called only once `dropFuture` has returned (or, when it
 // waits for the work instead, after 30 seconds). The work should keep the
-// token it is given until it ends: the test waits for that, so that no work
-// is left running while the process exits.
+// token it is given until it ends; the test waits for that and for the
+// threads the work ran on to end, so that no work is left running while the
+// process exits (and its static objects are destroyed).
 inline bool returnsWithoutWaiting(const std::function<void(std::shared_ptr<void>)>& dropFuture,
                                   const std::function<void()>& release) {
+  auto threads = [] { return std::distance(fs::directory_iterator("/proc/self/task"), {}); };
+  auto threadsBefore = threads();
   auto token = std::make_shared<int>(0);
   std::weak_ptr<int> inFlight = token;
   std::promise<void> returned;
@@ -122,9 +125,10 @@ inline bool returnsWithoutWaiting(const std::function<void(std::shared_ptr<void>
   release();
   caller.join();
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!inFlight.expired() && std::chrono::steady_clock::now() < until)
+  auto ended = [&] { return inFlight.expired() && threads() <= threadsBefore; };
+  while (!ended() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return before && inFlight.expired();
+  return before && ended();
 }
 
 struct RunResult {
