@@ -86,13 +86,8 @@ std::vector<TaskStatus> ClaudeSessionReader::load(const fs::path& home,
     std::string fileID(candidate.name().substr(0, candidate.name().size() - 6));  // no ".jsonl"
     if (!isUUID(fileID)) continue;
     files::FileEnds ends;
-    try {
-      ends = readClaudeTranscript(candidate.path, buffer);
-    } catch (const fs::filesystem_error& error) {
-      // Removed since the walk: it is gone.
-      if (error.code() == std::errc::no_such_file_or_directory) continue;
-      throw;
-    }
+    if (files::goneSinceListing([&] { ends = readClaudeTranscript(candidate.path, buffer); }))
+      continue;
     auto task = claudeTranscriptTask({ends.head, ends.tail}, parser, fileID,
                                      "Claude task " + fileID.substr(0, 8));
     if (!task) continue;

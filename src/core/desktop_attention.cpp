@@ -9,7 +9,6 @@
 #include <array>
 #include <cstring>
 #include <unordered_map>
-#include <system_error>
 
 #include "support/files.hpp"
 #include "support/text.hpp"
@@ -224,14 +223,11 @@ std::vector<DesktopAttention::Record> DesktopAttention::load(const fs::path& dir
   std::vector<Record> records;
   files::ReadBuffer buffer;
   for (const auto& candidate : candidates) {
-    try {
+    // A log the app rotated away since the listing is passed over.
+    files::goneSinceListing([&] {
       files::forEachTailPiece(candidate.url, tailBytes, maximumLineBytes, buffer,
                               [&](std::string_view lines) { parseInto(lines, records); });
-    } catch (const fs::filesystem_error& error) {
-      // Removed since the listing (the app rotates its logs): it is gone.
-      if (error.code() == std::errc::no_such_file_or_directory) continue;
-      throw;
-    }
+    });
   }
   return records;
 }

@@ -6,7 +6,6 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
-#include <system_error>
 #include <vector>
 
 #include "codex_transcript_state.hpp"
@@ -163,13 +162,8 @@ std::vector<TaskStatus> SessionReader::load(
     std::set<std::string> seen;
     for (const files::FoundFile& candidate : candidates) {
       if (static_cast<std::int64_t>(tasks.size()) >= limit) break;
-      try {
-        reader.open(candidate.path);
-      } catch (const std::filesystem::filesystem_error& error) {
-        // Removed since the walk (Codex cleans up old sessions): it is gone.
-        if (error.code() == std::errc::no_such_file_or_directory) continue;
-        throw;
-      }
+      // A transcript Codex cleaned up since the walk is passed over.
+      if (files::goneSinceListing([&] { reader.open(candidate.path); })) continue;
       std::optional<std::string> id = reader.sessionID();
       // The newest transcript of a session stands for it.
       if (!id || !seen.insert(*id).second) continue;

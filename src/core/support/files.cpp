@@ -186,14 +186,14 @@ std::string_view readOwnFile(const fs::path& path, std::uint64_t limit, ReadBuff
 
 std::optional<std::string_view> readOwnFile(const DirectoryEntry& entry, std::uint64_t limit,
                                             ReadBuffer& buffer) {
-  try {
+  std::string_view data;
+  bool gone = goneSinceListing([&] {
     // The name is the listed entry's d_name, so it ends with a NUL.
     FileReader file(entry.directoryFD, entry.name.data(), std::string(entry.path), true);
-    return ownWhole(file, limit, buffer);
-  } catch (const fs::filesystem_error& error) {
-    if (error.code() == std::errc::no_such_file_or_directory) return std::nullopt;
-    throw;
-  }
+    data = ownWhole(file, limit, buffer);
+  });
+  if (gone) return std::nullopt;
+  return data;
 }
 
 std::optional<std::string_view> readWholeIfAtMost(const fs::path& path, std::uint64_t limit,

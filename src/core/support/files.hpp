@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "lantrel/instant.hpp"
@@ -190,6 +191,20 @@ struct FoundFile {
 };
 std::vector<FoundFile> findFiles(const fs::path& root, std::string_view extension,
                                  const std::function<bool(const ResourceValues&)>& keep);
+
+// Runs `read`, which reads a file listed a moment ago, and says whether the
+// file had gone meanwhile (other programs remove and rotate theirs): then
+// it is simply not there. Any other failure is thrown.
+template <typename Read>
+bool goneSinceListing(Read&& read) {
+  try {
+    read();
+    return false;
+  } catch (const fs::filesystem_error& error) {
+    if (error.code() != std::errc::no_such_file_or_directory) throw;
+    return true;
+  }
+}
 
 // Whether a file name's extension (the text after its last dot) is exactly
 // `extension`. A name whose only dot leads it (".json") has no extension.
