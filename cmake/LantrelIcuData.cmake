@@ -8,9 +8,9 @@
 # ICU's data, about 30 MB, of which the text rules load only the root
 # grapheme-cluster rules: character properties, case mapping and property
 # names are compiled into libicuuc itself. So the data is rebuilt from that
-# archive with only those items, by ICU's own icupkg and genccode. Without those tools the whole data is linked; without
-# the archives (macOS) the function does nothing and the shared ICU that
-# LantrelCore names is used.
+# archive with only those items, by ICU's own icupkg and genccode. Without
+# those tools the whole data is linked; without the archives (macOS) the
+# function does nothing and the shared ICU that LantrelCore names is used.
 
 # The data items the code loads, found by breaking on ICU's data loader
 # (udata's doOpenChoice) while every text rule ran, under several locales,

@@ -54,8 +54,7 @@ inline void useHugePagesForHeap() {
   // never freed fills it (address space only: it is never touched), so
   // that the heap goes on from `from`: malloc places it where the probe
   // was, and a block of a multiple of 16 bytes ends exactly that far on.
-  static void* const filler = std::malloc(from - start);
-  (void)filler;
+  [[maybe_unused]] static void* const filler = std::malloc(from - start);
 #endif
 }
 
