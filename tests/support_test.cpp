@@ -108,10 +108,10 @@ TEST(JSON, WriterAndMemberReader) {
   // refuses exactly what a full parse refuses, and builds the same members.
   auto nested = [](int n) { return "{\"d\":" + std::string(n, '[') + std::string(n, ']') + "}"; };
   const std::string documents[] = {
-      R"({"a":{"x":[1,2.5e3,-0]},"skip":{"s":"\"\\\/\b\f\n\r\t\u00e9\u00A9\ud83d\ude00"}})",
+      R"({"a":{"x":[1,2.5e3,-0]},"skip":{"s\n":"\"\\\/\b\f\n\r\t\u00e9\u00A9\ud83d\ude00"}})",
       R"({"skip":1,"a":2,"a":3})", R"({"\u0061":{"y":null},"b":[true,false]})",  // the first counts
       R"(["not an object"])", R"({} {})", "", R"({"s":"\udc00"})", R"({"s":"\ud800\u0041"})",
-      R"({"s":"\u12G4"})", R"({"s":"tab	here"})", "{\"s\":\"\xC3\x28\"}", R"({"n":01})",
+      R"({"o":{"\u12G4":1}})", R"({"s":"tab	here"})", "{\"s\":\"\xC3\x28\"}", R"({"n":01})",
       R"({"o":{"k":1,}})", R"({"a":"[,zr":2]})", R"({"s":[1}],"b":2})", nested(1023),
       nested(1024)};  // the deepest allowed, and one too deep
   // A member as text ("absent" when missing), or the whole when it is no object.
