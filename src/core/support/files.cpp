@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -108,22 +109,21 @@ std::size_t FileReader::read(std::uint64_t offset, std::size_t count, char* out)
 
 namespace {
 
-// Memory for `size` bytes, released with std::free. A block of a megabyte
-// or more is aligned to and advised for the kernel's huge pages: faulting
-// it in 4 KiB at a time would cost more than filling it.
+// Memory for `size` bytes, released with std::free. The huge pages that a
+// block of a megabyte or more spans whole are advised as such: faulting
+// them in 4 KiB at a time would cost more than filling them. The block is
+// not aligned to them: an aligned allocation makes malloc write past its
+// end, into a huge page that nothing else may need.
 void* allocate(std::size_t size) {
-  constexpr std::size_t hugePage = std::size_t(2) << 20;
-  void* data;
-  if (size < hugePage / 2) {
-    data = std::malloc(size);
-  } else {
-    std::size_t rounded = (size + hugePage - 1) / hugePage * hugePage;
-    data = std::aligned_alloc(hugePage, rounded);
-#ifdef MADV_HUGEPAGE
-    if (data) ::madvise(data, rounded, MADV_HUGEPAGE);
-#endif
-  }
+  void* data = std::malloc(size);
   if (!data) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t hugePage = std::uintptr_t(2) << 20;
+  auto from = (reinterpret_cast<std::uintptr_t>(data) + hugePage - 1) & ~(hugePage - 1);
+  auto to = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(hugePage - 1);
+  if (size >= hugePage / 2 && from < to)
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
   return data;
 }
 
