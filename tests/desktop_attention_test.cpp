@@ -59,6 +59,18 @@ TEST(DesktopAttentionLoadTest, FarInstantsPickTheEdgeDays) {
               Rows{row(at > 0 ? "late" : "early")});
 }
 
+// A record's line starts with its timestamp, of any fraction and either zone, right before
+// its only separator; anything else before the timestamp makes no record.
+TEST(DesktopAttentionParseTest, TheTimestampStartsTheLine) {
+  string sep = " info [electron-message-handler] ";
+  string ask = sep + "[desktop-notifications] show question conversationId=" + thread + " requestId=";
+  EXPECT_EQ(summary(DesktopAttention::parse(
+                "2025-03-07T09:41:05.1+01:00" + ask + "1\nx2025-03-07T09:41:05.1Z" + ask + "2\n" +
+                "2025-03-07T09:41:05Z" + ask + "3\n2025-03-07T09:41:05.1Z" + ask + "4" + sep + "\n" +
+                "2025-03-07T09:41:05.123456789Z" + ask + "5")),
+            (Rows{row("1"), row("5")}));
+}
+
 TEST(DesktopAttentionApplyTest, PairsRequestsWithResponsesOfTheOwningTask) {
   using R = DesktopAttention::Record;
   TaskStatus one("codex-" + thread, "T", {}, base, string(codexSource)), waiting = one;

@@ -153,23 +153,46 @@ std::size_t find(std::string_view data, Kind kind, std::size_t from) {
   return std::string_view::npos;
 }
 
-std::optional<DesktopAttention::Record> recordOfLine(std::string_view line) {
+// The record of a line, split at its first separator: `timestamp` stands
+// before it and `message` after it.
+std::optional<DesktopAttention::Record> recordOfLine(std::string_view timestamp,
+                                                     std::string_view message) {
   // The separator and the message kinds are ASCII, which repairing the
   // text never changes; the cheap tests come before any decoding.
-  std::size_t split = line.find(separator);
-  if (split == std::string_view::npos) return std::nullopt;
-  std::string_view message = line.substr(split + separator.size());
   bool approval = message.starts_with(showApproval);
   bool question = message.starts_with(showQuestion);
   bool response = message.starts_with(sendingResponse);
   if ((!approval && !question && !response) ||
       find(message, {separator, separatorAnchor}, 0) != std::string_view::npos)
     return std::nullopt;
-  auto date = Instant::parseISO8601(line.substr(0, split), true);
+  auto date = Instant::parseISO8601(timestamp, true);
   if (!date) return std::nullopt;
   std::string repaired;
   if (!text::isValidUTF8(message)) message = repaired = text::repairUTF8(message);
   return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
+}
+
+// Where the line starts whose message starts at `at`, or npos when that
+// line cannot make a record: when the separator does not end right there,
+// or what stands before it does not have the shape of a timestamp that
+// starts the line. The shape is read backwards: the zone ("Z" or six
+// characters such as "+01:00"), the digits of the fraction, its ".", and
+// the 19 characters before that (which the timestamp's parse checks). That
+// is far shorter than a search back for the line feed, and the separator
+// found is the line's first: it cannot lie in a timestamp.
+std::size_t lineStart(std::string_view data, std::size_t at) {
+  constexpr std::size_t npos = std::string_view::npos, wholeSeconds = 19;
+  auto isDigit = [&](std::size_t i) { return data[i] >= '0' && data[i] <= '9'; };
+  if (at < separator.size() || data.compare(at - separator.size(), separator.size(), separator) != 0)
+    return npos;
+  std::size_t zone = at - separator.size();
+  if (zone == 0) return npos;
+  zone -= data[zone - 1] == 'Z' ? 1 : std::min<std::size_t>(zone, 6);
+  std::size_t fraction = zone;
+  while (fraction > 0 && isDigit(fraction - 1)) --fraction;
+  if (fraction == zone || fraction <= wholeSeconds || data[fraction - 1] != '.') return npos;
+  std::size_t start = fraction - 1 - wholeSeconds;
+  return start == 0 || data[start - 1] == '\n' ? start : npos;
 }
 
 // Only a line with one of the message kinds right after the separator
@@ -181,11 +204,12 @@ void parseInto(std::string_view data, std::vector<DesktopAttention::Record>& rec
   std::size_t hits[] = {find(data, kinds[0], 0), find(data, kinds[1], 0)};
   while (std::min(hits[0], hits[1]) != std::string_view::npos) {
     std::size_t at = std::min(hits[0], hits[1]);
-    std::size_t start = data.rfind('\n', at) + 1;  // npos + 1 is 0
+    std::size_t start = lineStart(data, at);
     std::size_t stop = std::min(data.find('\n', at), data.size());
-    std::string_view line = data.substr(start, stop - start);
-    if (line.size() < maximumLineBytes)
-      if (auto record = recordOfLine(line)) records.push_back(std::move(*record));
+    if (start != std::string_view::npos && stop - start < maximumLineBytes)
+      if (auto record = recordOfLine(data.substr(start, at - separator.size() - start),
+                                     data.substr(at, stop - at)))
+        records.push_back(std::move(*record));
     for (int i = 0; i < 2; ++i)
       if (hits[i] <= stop) hits[i] = find(data, kinds[i], stop);
   }
