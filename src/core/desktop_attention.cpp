@@ -153,8 +153,8 @@ std::size_t find(std::string_view data, Kind kind, std::size_t from) {
   return std::string_view::npos;
 }
 
-// The record of a line, split at its first separator: `timestamp` stands
-// before it and `message` after it.
+// The record of a line split at the separator before its message kind:
+// `timestamp` stands before the separator and `message` after it.
 std::optional<DesktopAttention::Record> recordOfLine(std::string_view timestamp,
                                                      std::string_view message) {
   // The separator and the message kinds are ASCII, which repairing the
@@ -172,27 +172,16 @@ std::optional<DesktopAttention::Record> recordOfLine(std::string_view timestamp,
   return response ? responseRecord(*date, message) : requestRecord(*date, message, question);
 }
 
-// Where the line starts whose message starts at `at`, or npos when that
-// line cannot make a record: when the separator does not end right there,
-// or what stands before it does not have the shape of a timestamp that
-// starts the line. The shape is read backwards: the zone ("Z" or six
-// characters such as "+01:00"), the digits of the fraction, its ".", and
-// the 19 characters before that (which the timestamp's parse checks). That
-// is far shorter than a search back for the line feed, and the separator
-// found is the line's first: it cannot lie in a timestamp.
+// Where the line holding `at` starts: after the last line feed before it.
+// The C library's search reads words at a time where the standard one
+// reads bytes, and each record's line is searched back.
 std::size_t lineStart(std::string_view data, std::size_t at) {
-  constexpr std::size_t npos = std::string_view::npos, wholeSeconds = 19;
-  auto isDigit = [&](std::size_t i) { return data[i] >= '0' && data[i] <= '9'; };
-  if (at < separator.size() || data.compare(at - separator.size(), separator.size(), separator) != 0)
-    return npos;
-  std::size_t zone = at - separator.size();
-  if (zone == 0) return npos;
-  zone -= data[zone - 1] == 'Z' ? 1 : std::min<std::size_t>(zone, 6);
-  std::size_t fraction = zone;
-  while (fraction > 0 && isDigit(fraction - 1)) --fraction;
-  if (fraction == zone || fraction <= wholeSeconds || data[fraction - 1] != '.') return npos;
-  std::size_t start = fraction - 1 - wholeSeconds;
-  return start == 0 || data[start - 1] == '\n' ? start : npos;
+#ifdef __GLIBC__
+  auto feed = static_cast<const char*>(::memrchr(data.data(), '\n', at));
+  return feed ? std::size_t(feed - data.data()) + 1 : 0;
+#else
+  return data.rfind('\n', at) + 1;  // npos + 1 is 0
+#endif
 }
 
 // Only a line with one of the message kinds right after the separator
@@ -206,7 +195,11 @@ void parseInto(std::string_view data, std::vector<DesktopAttention::Record>& rec
     std::size_t at = std::min(hits[0], hits[1]);
     std::size_t start = lineStart(data, at);
     std::size_t stop = std::min(data.find('\n', at), data.size());
-    if (start != std::string_view::npos && stop - start < maximumLineBytes)
+    // The separator must end right at the kind. A separator earlier in the
+    // line leaves text before this one that no timestamp parse accepts.
+    bool separated = at - start >= separator.size() &&
+                     data.compare(at - separator.size(), separator.size(), separator) == 0;
+    if (separated && stop - start < maximumLineBytes)
       if (auto record = recordOfLine(data.substr(start, at - separator.size() - start),
                                      data.substr(at, stop - at)))
         records.push_back(std::move(*record));
