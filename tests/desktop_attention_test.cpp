@@ -60,13 +60,16 @@ TEST(DesktopAttentionLoadTest, FarInstantsPickTheEdgeDays) {
 }
 
 // A record's line starts with its timestamp, of any fraction and either zone, right before
-// its only separator; anything else before the timestamp makes no record.
+// its only separator; anything else before the timestamp, or another handler's name of the
+// same length in the separator, makes no record.
 TEST(DesktopAttentionParseTest, TheTimestampStartsTheLine) {
-  string sep = " info [electron-message-handler] ";
-  string ask = sep + "[desktop-notifications] show question conversationId=" + thread + " requestId=";
+  string sep = " info [electron-message-handler] ", other = " info [electron-message-handles] ";
+  string question = "[desktop-notifications] show question conversationId=" + thread + " requestId=";
+  string ask = sep + question;
   EXPECT_EQ(summary(DesktopAttention::parse(
                 "2025-03-07T09:41:05.1+01:00" + ask + "1\nx2025-03-07T09:41:05.1Z" + ask + "2\n" +
                 "2025-03-07T09:41:05Z" + ask + "3\n2025-03-07T09:41:05.1Z" + ask + "4" + sep + "\n" +
+                "2025-03-07T09:41:05.1Z" + other + question + "6\n" +
                 "2025-03-07T09:41:05.123456789Z" + ask + "5")),
             (Rows{row("1"), row("5")}));
 }
